@@ -1,0 +1,85 @@
+#include "agent/termination.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "common/vornlogger.h"
+
+namespace vorn {
+
+namespace {
+
+// Self-pipe: the signal handler writes one byte, the waiting thread polls the
+// read end next to standard input.
+int g_wakePipe[2] = {-1, -1};
+
+void OnTerminationSignal(int /*signo*/) {
+    const int saved = errno;
+    if (g_wakePipe[1] >= 0) {
+        const char byte = 1;
+        ssize_t ignored = write(g_wakePipe[1], &byte, 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+bool IsDevNull(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    struct stat null {};
+    return stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev;
+}
+
+}  // namespace
+
+void InstallTerminationSignals() {
+    if (g_wakePipe[0] < 0 && pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Failed to create the termination pipe");
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void WaitForTermination() {
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
+        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to get STDIN handle");
+        return;
+    }
+    const bool watchStdin = !IsDevNull(STDIN_FILENO);
+    pollfd fds[2] = {{g_wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    const nfds_t count = watchStdin ? 2 : 1;
+    for (;;) {
+        const int ready = poll(fds, count, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // a failed wait ends the run, as a failed read would
+        }
+        if (fds[0].revents != 0) {
+            return;
+        }
+        if (watchStdin && fds[1].revents != 0) {
+            // A byte, end of file or an error: whatever the outcome, stop.
+            char byte;
+            ssize_t ignored = read(STDIN_FILENO, &byte, 1);
+            (void)ignored;
+            return;
+        }
+    }
+}
+
+}  // namespace vorn

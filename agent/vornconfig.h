@@ -1,0 +1,27 @@
+// The agent's two configuration files, read once per construction:
+//   bs.json  {"id": {"business_id": "...", "installer_key": "...", "url": "..."}}
+//   id.json  {"id": {"enable_verbose_logs": true}}
+// from the configuration directory. No problem is fatal: each is logged and
+// leaves its value empty (or false).
+#pragma once
+
+#include <string>
+
+namespace vorn {
+
+class CVORNConfig {
+public:
+    // Reads both files from the configuration directory (GetVORNConfigDirectory).
+    CVORNConfig();
+
+    std::string m_strInstallerKey;
+    std::string m_strUrl;
+    std::string m_strBusinessId;
+    bool m_bEnableVerboseLogs = false;
+
+private:
+    void parseBootstrapConfig(const std::string& directory);
+    void parseIdentityConfig(const std::string& directory);
+};
+
+}  // namespace vorn

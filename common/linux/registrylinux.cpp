@@ -1,0 +1,77 @@
+// The registry read on Linux: values come from the regedit-format hive files in
+// VORN_REGISTRY_DIR (default /etc/vorn/registry.d), read afresh on every call.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/registryhive.h"
+#include "common/vornutils.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kDefaultRegistryDir = "/etc/vorn/registry.d";
+
+std::string RegistryDirectory() {
+    const char* dir = getenv("VORN_REGISTRY_DIR");
+    return (dir != nullptr && dir[0] != '\0') ? dir : kDefaultRegistryDir;
+}
+
+// The 32-bit view of SOFTWARE\X is SOFTWARE\WOW6432Node\X.
+std::string ViewedKey(const std::string& subKey, bool view64) {
+    std::string key = CRegistryHive::NormaliseKey(subKey);
+    if (!view64) {
+        static const std::string kSoftware = "software";
+        if (key == kSoftware) {
+            key += "\\wow6432node";
+        } else if (key.compare(0, kSoftware.size() + 1, kSoftware + "\\") == 0) {
+            key.insert(kSoftware.size(), "\\wow6432node");
+        }
+    }
+    return "hkey_local_machine\\" + key;
+}
+
+}  // namespace
+
+VORN_STATUS GetRegistryValue(RegistryRoot /*root*/, const std::wstring& subKey,
+                             const std::wstring& valueName, unsigned char* buffer,
+                             uint32_t* length, uint32_t* type, bool view64) {
+    if (buffer == nullptr || length == nullptr || *length == 0) {
+        return VORN_INVALID_ARGUMENT;
+    }
+    CRegistryHive hive;
+    hive.LoadDirectory(RegistryDirectory());
+
+    const std::string key = ViewedKey(WideToUTF8(subKey), view64);
+    if (subKey.empty() || !hive.HasKey(key)) {
+        fputs("Failed to fetch registry handle.\n", stderr);
+        return VORN_FAILED;
+    }
+    const RegistryValue* value = hive.Find(key, WideToUTF8(valueName));
+    if (value == nullptr || value->data.size() > *length) {
+        return VORN_FAILED;
+    }
+    const uint32_t size = static_cast<uint32_t>(value->data.size());
+    if (!value->data.empty()) {
+        memcpy(buffer, value->data.data(), size);
+    }
+    if (type != nullptr) {
+        *type = value->type;
+    }
+    if (size < *length) {
+        const bool isString =
+            value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
+        if (isString) {
+            buffer[size] = 0;
+            *length = size + 1;
+        } else {
+            *length = size;
+        }
+        return VORN_OK;
+    }
+    *length = size + 1;
+    return VORN_BUFFER_TOO_SMALL;
+}
+
+}  // namespace vorn

@@ -1,0 +1,333 @@
+#include "common/registryhive.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "common/vornutils.h"
+
+namespace vorn {
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+        return static_cast<char>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c);
+    });
+    return text;
+}
+
+void AppendUTF16LE(const std::wstring& text, std::vector<unsigned char>& out) {
+    for (wchar_t wc : text) {
+        uint32_t cp = static_cast<uint32_t>(wc);
+        auto put = [&out](uint32_t unit) {
+            out.push_back(static_cast<unsigned char>(unit & 0xFF));
+            out.push_back(static_cast<unsigned char>((unit >> 8) & 0xFF));
+        };
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            put(0xD800 + (cp >> 10));
+            put(0xDC00 + (cp & 0x3FF));
+        } else {
+            put(cp);
+        }
+    }
+}
+
+// Reads a quoted string starting at text[pos] == '"'. On success sets 'out',
+// advances pos past the closing quote and returns true.
+bool ReadQuoted(const std::string& text, size_t& pos, std::string& out) {
+    if (pos >= text.size() || text[pos] != '"') {
+        return false;
+    }
+    out.clear();
+    for (size_t i = pos + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\') {
+            if (i + 1 >= text.size()) {
+                return false;
+            }
+            out.push_back(text[++i]);
+        } else if (c == '"') {
+            pos = i + 1;
+            return true;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return false;
+}
+
+bool ParseHexBytes(const std::string& text, std::vector<unsigned char>& out) {
+    out.clear();
+    std::string token;
+    std::istringstream stream(text);
+    while (std::getline(stream, token, ',')) {
+        token.erase(std::remove_if(token.begin(), token.end(),
+                                   [](unsigned char c) { return c == ' ' || c == '\t'; }),
+                    token.end());
+        if (token.empty() && stream.eof() && !out.empty()) {
+            break;  // tolerate a trailing comma
+        }
+        if (token.size() != 2 || !isxdigit(static_cast<unsigned char>(token[0])) ||
+            !isxdigit(static_cast<unsigned char>(token[1]))) {
+            return false;
+        }
+        out.push_back(static_cast<unsigned char>(std::stoul(token, nullptr, 16)));
+    }
+    return true;
+}
+
+std::string StripBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Decodes a UTF-16LE file (regedit's own export encoding) to UTF-8.
+std::string DecodeText(const std::string& raw) {
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+        static_cast<unsigned char>(raw[1]) == 0xFE) {
+        // Text files hold no NUL code units, so decoding stops only at the end.
+        std::wstring recoded = UTF16LEToWide(
+            reinterpret_cast<const unsigned char*>(raw.data()) + 2, raw.size() - 2);
+        return WideToUTF8(recoded);
+    }
+    if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        return raw.substr(3);
+    }
+    return raw;
+}
+
+}  // namespace
+
+std::string CRegistryHive::NormaliseKey(const std::string& keyPath) {
+    std::string out;
+    for (char c : keyPath) {
+        if (c == '\\' && (out.empty() || out.back() == '\\')) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    while (!out.empty() && out.back() == '\\') {
+        out.pop_back();
+    }
+    return Lower(out);
+}
+
+void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceName,
+                          std::vector<std::string>& errors) {
+    const std::string text = DecodeText(rawText);
+    auto report = [&](size_t line, const std::string& reason) {
+        errors.push_back(sourceName + ":" + std::to_string(line) + ": " + reason);
+    };
+
+    std::istringstream stream(text);
+    std::string physical;
+    size_t lineNo = 0;
+    bool headerSeen = false;
+    std::string currentKey;
+    bool inKey = false;
+
+    while (std::getline(stream, physical)) {
+        ++lineNo;
+        const size_t startLine = lineNo;
+        if (!physical.empty() && physical.back() == '\r') {
+            physical.pop_back();
+        }
+        std::string logical = physical;
+        // Join continuation lines ("...,\" followed by more bytes).
+        while (!StripBlanks(logical).empty() && StripBlanks(logical).back() == '\\' &&
+               logical.find('=') != std::string::npos && logical.front() != '[') {
+            std::string next;
+            if (!std::getline(stream, next)) {
+                break;
+            }
+            ++lineNo;
+            if (!next.empty() && next.back() == '\r') {
+                next.pop_back();
+            }
+            logical = StripBlanks(logical);
+            logical.pop_back();
+            logical += StripBlanks(next);
+        }
+        const std::string line = StripBlanks(logical);
+        if (line.empty() || line[0] == ';') {
+            continue;
+        }
+        if (!headerSeen) {
+            if (line != "Windows Registry Editor Version 5.00") {
+                report(startLine, "missing \"Windows Registry Editor Version 5.00\" header");
+                return;
+            }
+            headerSeen = true;
+            continue;
+        }
+        if (line[0] == '[') {
+            if (line.back() != ']' || line.size() < 3) {
+                report(startLine, "malformed key header");
+                inKey = false;
+                continue;
+            }
+            if (line[1] == '-') {
+                const std::string key = NormaliseKey(line.substr(2, line.size() - 3));
+                for (auto it = m_mapKeys.begin(); it != m_mapKeys.end();) {
+                    if (it->first == key || it->first.compare(0, key.size() + 1, key + "\\") == 0) {
+                        it = m_mapKeys.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                inKey = false;
+                continue;
+            }
+            currentKey = NormaliseKey(line.substr(1, line.size() - 2));
+            m_mapKeys[currentKey];
+            inKey = true;
+            continue;
+        }
+        if (!inKey) {
+            report(startLine, "value outside a key");
+            continue;
+        }
+        std::string name;
+        size_t pos = 0;
+        if (line[0] == '@') {
+            pos = 1;
+        } else if (!ReadQuoted(line, pos, name)) {
+            report(startLine, "malformed value name");
+            continue;
+        }
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) {
+            ++pos;
+        }
+        if (pos >= line.size() || line[pos] != '=') {
+            report(startLine, "expected '=' after the value name");
+            continue;
+        }
+        const std::string data = StripBlanks(line.substr(pos + 1));
+        const std::string valueKey = Lower(name);
+        RegistryValue value;
+        if (data == "-") {
+            m_mapKeys[currentKey].erase(valueKey);
+            continue;
+        }
+        if (!data.empty() && data[0] == '"') {
+            size_t p = 0;
+            std::string str;
+            if (!ReadQuoted(data, p, str) || p != data.size()) {
+                report(startLine, "malformed string value");
+                continue;
+            }
+            const std::wstring wide = UTF8ToWide(str);
+            if (wide.empty() && !str.empty()) {
+                report(startLine, "string value is not valid UTF-8");
+                continue;
+            }
+            value.type = REG_SZ;
+            AppendUTF16LE(wide, value.data);
+            value.data.push_back(0);
+            value.data.push_back(0);
+        } else if (Lower(data.substr(0, 6)) == "dword:") {
+            const std::string digits = data.substr(6);
+            if (digits.empty() || digits.size() > 8 ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                report(startLine, "malformed dword value");
+                continue;
+            }
+            const uint32_t number = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+            value.type = REG_DWORD;
+            for (int i = 0; i < 4; ++i) {
+                value.data.push_back(static_cast<unsigned char>((number >> (8 * i)) & 0xFF));
+            }
+        } else if (Lower(data.substr(0, 3)) == "hex") {
+            size_t colon = data.find(':');
+            if (colon == std::string::npos) {
+                report(startLine, "malformed hex value");
+                continue;
+            }
+            const std::string head = Lower(data.substr(0, colon));
+            if (head == "hex") {
+                value.type = REG_BINARY;
+            } else if (head.size() > 5 && head.compare(0, 4, "hex(") == 0 && head.back() == ')' &&
+                       head.size() <= 4 + 8 + 1 &&
+                       head.substr(4, head.size() - 5).find_first_not_of("0123456789abcdef") ==
+                           std::string::npos) {
+                value.type =
+                    static_cast<uint32_t>(std::stoul(head.substr(4, head.size() - 5), nullptr, 16));
+            } else {
+                report(startLine, "malformed hex value type");
+                continue;
+            }
+            if (!ParseHexBytes(data.substr(colon + 1), value.data)) {
+                report(startLine, "malformed hex bytes");
+                continue;
+            }
+        } else {
+            report(startLine, "unrecognised value data");
+            continue;
+        }
+        m_mapKeys[currentKey][valueKey] = std::move(value);
+    }
+    if (!headerSeen && lineNo > 0) {
+        report(1, "missing \"Windows Registry Editor Version 5.00\" header");
+    }
+}
+
+void CRegistryHive::LoadDirectory(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".reg") {
+            names.push_back(name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string path = directory + "/" + name;
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            fprintf(stderr, "%s: cannot be read\n", path.c_str());
+            continue;
+        }
+        std::ostringstream content;
+        content << file.rdbuf();
+        std::vector<std::string> errors;
+        Merge(content.str(), path, errors);
+        for (const std::string& error : errors) {
+            fprintf(stderr, "%s\n", error.c_str());
+        }
+    }
+}
+
+bool CRegistryHive::HasKey(const std::string& keyPath) const {
+    const std::string key = NormaliseKey(keyPath);
+    if (m_mapKeys.count(key) != 0) {
+        return true;
+    }
+    const std::string prefix = key + "\\";
+    auto it = m_mapKeys.lower_bound(prefix);
+    return it != m_mapKeys.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+const RegistryValue* CRegistryHive::Find(const std::string& keyPath,
+                                         const std::string& valueName) const {
+    auto key = m_mapKeys.find(NormaliseKey(keyPath));
+    if (key == m_mapKeys.end()) {
+        return nullptr;
+    }
+    auto value = key->second.find(Lower(valueName));
+    return value == key->second.end() ? nullptr : &value->second;
+}
+
+}  // namespace vorn

@@ -1,0 +1,276 @@
+#include "common/vornlogger.h"
+
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+constexpr size_t kUnexpandedLimit = 2047;  // prefix + raw format + error text
+constexpr size_t kLineLimit = 4095;        // the expanded line
+
+const char* LevelName(int level) {
+    switch (level) {
+        case CVORNLogger::kError:
+            return "error";
+        case CVORNLogger::kWarning:
+            return "warning";
+        case CVORNLogger::kDebug:
+            return "debug";
+        case CVORNLogger::kVerbose:
+            return "verbose";
+        default:
+            return "unknown";
+    }
+}
+
+// Cuts a format string to at most maxLen characters without leaving an
+// incomplete conversion at its end (which vsnprintf would misread).
+size_t SafeFormatPrefix(const char* format, size_t maxLen) {
+    size_t len = strnlen(format, maxLen + 1);
+    if (len <= maxLen) {
+        return len;
+    }
+    len = maxLen;
+    // Walk the kept part; remember where the last unfinished directive starts.
+    size_t i = 0;
+    size_t cut = len;
+    while (i < len) {
+        if (format[i] != '%') {
+            ++i;
+            continue;
+        }
+        const size_t start = i++;
+        while (i < len && strchr("0123456789.-+ #'*hlLqjzt", format[i]) != nullptr) {
+            ++i;
+        }
+        if (i >= len) {
+            cut = start;
+            break;
+        }
+        ++i;  // the conversion character (or the second '%')
+    }
+    return cut;
+}
+
+void ErrorText(int code, char* out, size_t outSize) {
+    char buffer[2048];
+    // GNU strerror_r returns a pointer that may or may not be 'buffer'.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    if (text == nullptr || text[0] == '\0') {
+        snprintf(out, outSize, "Retrieving error string of %d failed with error = %d", code,
+                 errno);
+        return;
+    }
+    snprintf(out, outSize, "%s", text);
+    const size_t len = strlen(out);
+    if (len >= 2 && out[len - 2] == '\r' && out[len - 1] == '\n') {
+        out[len - 2] = ' ';
+        out[len - 1] = ' ';
+    }
+}
+
+}  // namespace
+
+struct CVORNLoggerHolder {
+    std::mutex mutex;
+    std::unique_ptr<CVORNLogger, void (*)(CVORNLogger*)> logger{nullptr,
+                                                                [](CVORNLogger* l) { delete l; }};
+    std::atomic<CVORNLogger*> published{nullptr};
+
+    ~CVORNLoggerHolder() { published.store(nullptr, std::memory_order_release); }
+};
+
+namespace {
+CVORNLoggerHolder& Holder() {
+    static CVORNLoggerHolder holder;
+    return holder;
+}
+}  // namespace
+
+CVORNLogger& CVORNLogger::GetInstance(const std::string& fileName) {
+    CVORNLoggerHolder& holder = Holder();
+    if (CVORNLogger* existing = holder.published.load(std::memory_order_acquire)) {
+        return *existing;
+    }
+    std::lock_guard<std::mutex> lock(holder.mutex);
+    if (!holder.logger) {
+        holder.logger.reset(new CVORNLogger(fileName));  // may throw; then nothing is kept
+        holder.published.store(holder.logger.get(), std::memory_order_release);
+    }
+    return *holder.logger;
+}
+
+CVORNLogger* CVORNLogger::TryGetInstance() noexcept {
+    return Holder().published.load(std::memory_order_acquire);
+}
+
+CVORNLogger::CVORNLogger(const std::string& fileName) : m_strFileName(fileName) {
+    if (m_strFileName.empty()) {
+        throw logger_exception("Empty filename");
+    }
+    open();
+    if (m_stream.fail()) {
+        throw logger_exception("Failed to create/open file : " + m_strFileName);
+    }
+}
+
+void CVORNLogger::open() {
+    m_stream.clear();
+    m_stream.open(m_strFileName, std::ios::out | std::ios::app);
+}
+
+void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char* file,
+                      const char* function, int line, const char* format, ...) {
+    if (GetLogLevel() < level) {
+        return;
+    }
+
+    char timeText[25] = "";
+    const time_t now = time(nullptr);
+    struct tm local {};
+    if (localtime_r(&now, &local) != nullptr) {
+        strftime(timeText, sizeof timeText, "%c", &local);
+    }
+
+    const unsigned long threadId = static_cast<unsigned long>(syscall(SYS_gettid));
+
+    char errorText[2048] = "";
+    if (withErrorText) {
+        ErrorText(errnoValue, errorText, sizeof errorText);
+    }
+
+    char lineText[kLineLimit + 1];
+    int prefixLen = snprintf(lineText, sizeof lineText, "[%s] T: %lX F: %s L: %ld f: %s S: %s :: ",
+                             timeText, threadId, file, static_cast<long>(line), function,
+                             LevelName(level));
+    if (prefixLen < 0) {
+        return;
+    }
+    size_t used = std::min(static_cast<size_t>(prefixLen), kLineLimit);
+
+    // The unexpanded line (prefix, raw format, error text) is bounded too; a
+    // format that would overflow it is shortened.
+    const size_t fixedLen = used + 1 + strlen(errorText) + 1;
+    size_t formatRoom = fixedLen < kUnexpandedLimit ? kUnexpandedLimit - fixedLen : 0;
+    char formatCopy[kUnexpandedLimit + 1];
+    const size_t formatLen = SafeFormatPrefix(format, formatRoom);
+    memcpy(formatCopy, format, formatLen);
+    formatCopy[formatLen] = '\0';
+
+    if (used < kLineLimit) {
+        va_list args;
+        va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, formatCopy, args);
+#pragma GCC diagnostic pop
+        va_end(args);
+        if (n > 0) {
+            used = std::min(used + static_cast<size_t>(n), kLineLimit);
+        }
+    }
+    if (used < kLineLimit) {
+        const int n = snprintf(lineText + used, kLineLimit + 1 - used, " %s\n", errorText);
+        if (n > 0) {
+            used = std::min(used + static_cast<size_t>(n), kLineLimit);
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    struct stat st {};
+    if (!m_strFileName.empty() && stat(m_strFileName.c_str(), &st) == 0 &&
+        st.st_size > kRotateAboveBytes) {
+        m_stream.close();
+        if (!rotate()) {
+            fputs("File rotation failed\n", stderr);
+        }
+        open();
+    }
+    m_stream.write(lineText, static_cast<std::streamsize>(used));
+    m_stream.flush();
+}
+
+bool CVORNLogger::rotate() {
+    char source[4200];
+    char target[4200];
+    for (int k = kGenerations; k >= 0; --k) {
+        if (k == 0) {
+            snprintf(source, sizeof source, "%s", m_strFileName.c_str());
+        } else {
+            snprintf(source, sizeof source, "%s.%d", m_strFileName.c_str(), k);
+        }
+        struct stat st {};
+        if (stat(source, &st) != 0) {
+            continue;
+        }
+        if (k == kGenerations) {
+            if (remove(source) != 0) {
+                fprintf(stderr, "Remove  failed for %s\n", source);
+                return false;
+            }
+            continue;
+        }
+        snprintf(target, sizeof target, "%s.%d", m_strFileName.c_str(), k + 1);
+        if (rename(source, target) != 0) {
+            fprintf(stderr, "Rename failed for %s\n", source);
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace vorn::logdetail {
+
+FunctionName::FunctionName(const char* pretty) {
+    // __PRETTY_FUNCTION__ looks like "vorn::VORN_STATUS vorn::CVORNAgent::Run(int)" or
+    // "CVORNAgent::Run()::<lambda(int)>". The qualified name is the token that
+    // ends at the first '(' outside template brackets and starts after the last
+    // space before it (outside template brackets).
+    const size_t len = strlen(pretty);
+    size_t open = len;
+    int depth = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = pretty[i];
+        if (c == '<') {
+            ++depth;
+        } else if (c == '>') {
+            --depth;
+        } else if (c == '(' && depth == 0) {
+            // "operator()" keeps its first pair of parentheses.
+            if (i >= 8 && strncmp(pretty + i - 8, "operator", 8) == 0 && pretty[i + 1] == ')') {
+                i += 1;
+                continue;
+            }
+            open = i;
+            break;
+        }
+    }
+    size_t start = 0;
+    depth = 0;
+    for (size_t i = open; i-- > 0;) {
+        const char c = pretty[i];
+        if (c == '>') {
+            ++depth;
+        } else if (c == '<') {
+            --depth;
+        } else if ((c == ' ' || c == '*' || c == '&') && depth == 0) {
+            start = i + 1;
+            break;
+        }
+    }
+    size_t n = open - start;
+    if (n >= sizeof m_szName) {
+        n = sizeof m_szName - 1;
+    }
+    memcpy(m_szName, pretty + start, n);
+    m_szName[n] = '\0';
+}
+
+}  // namespace vorn::logdetail

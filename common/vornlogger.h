@@ -1,0 +1,119 @@
+// The process-wide text log.
+//
+// Every component logs through VORN_LOG (or VORN_LOG_ERRNO, which appends the
+// text of the calling thread's errno). The macros supply the caller's source
+// file, qualified function name and line, and let the compiler check the
+// format against its arguments.
+#pragma once
+
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+class CVORNLogger {
+public:
+    enum Level : int { kError = 1, kWarning = 2, kDebug = 3, kVerbose = 4 };
+
+    class logger_exception : public std::exception {
+    public:
+        explicit logger_exception(std::string message) : m_strMessage(std::move(message)) {}
+        const char* what() const noexcept override { return m_strMessage.c_str(); }
+
+    private:
+        std::string m_strMessage;
+    };
+
+    // Returns the process's logger, creating it from fileName on the first call.
+    // Later calls ignore their argument. Throws logger_exception ("Empty
+    // filename", "Failed to create/open file : <name>") when creation fails;
+    // the next call then tries again with its own argument.
+    static CVORNLogger& GetInstance(const std::string& fileName);
+
+    // The logger if it has been created, else nullptr. Never throws; used by
+    // the logging macros so that code running before the logger exists (or in
+    // a tool that never creates one) loses its lines instead of failing.
+    static CVORNLogger* TryGetInstance() noexcept;
+
+    // Writes one line when level <= the logger's level. Never throws for an
+    // unwritable file. 'errnoValue' is the error code whose text is appended
+    // when withErrorText is set (captured by the macro before anything else
+    // can clobber errno).
+    void Log(int level, bool withErrorText, int errnoValue, const char* file, const char* function,
+             int line, const char* format, ...) __attribute__((format(printf, 8, 9)));
+
+    void SetLogLevel(int level) { m_nLevel.store(level, std::memory_order_relaxed); }
+    int GetLogLevel() const { return m_nLevel.load(std::memory_order_relaxed); }
+    bool IsEnabled(int level) const { return level <= GetLogLevel(); }
+
+    // Size above which the file is rotated before the next line is written.
+    static constexpr long long kRotateAboveBytes = 5000000;
+    static constexpr int kGenerations = 5;
+
+    CVORNLogger(const CVORNLogger&) = delete;
+    CVORNLogger& operator=(const CVORNLogger&) = delete;
+
+private:
+    explicit CVORNLogger(const std::string& fileName);
+    ~CVORNLogger() = default;
+    friend struct CVORNLoggerHolder;
+
+    bool rotate();
+    void open();
+
+    std::ofstream m_stream;
+    std::mutex m_mutex;
+    const std::string m_strFileName;
+    std::atomic<int> m_nLevel{kDebug};
+};
+
+namespace vorn::logdetail {
+
+// Extracts the qualified function name ("vorn::CVORNAgent::MainThreadProc")
+// from __PRETTY_FUNCTION__ once per call site.
+class FunctionName {
+public:
+    explicit FunctionName(const char* prettyFunction);
+    const char* c_str() const { return m_szName; }
+
+private:
+    char m_szName[256];
+};
+
+// Base name of a compile-time source path.
+constexpr const char* BaseName(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
+}  // namespace vorn::logdetail
+
+#define VORN_LOG_IMPL(level, withError, ...)                                                  \
+    do {                                                                                      \
+        const int vornSavedErrno_ = errno;                                                    \
+        CVORNLogger* vornLogger_ = CVORNLogger::TryGetInstance();                             \
+        if (vornLogger_ != nullptr && vornLogger_->IsEnabled(level)) {                        \
+            static const ::vorn::logdetail::FunctionName vornFunction_(__PRETTY_FUNCTION__);  \
+            vornLogger_->Log(level, withError, vornSavedErrno_,                               \
+                            ::vorn::logdetail::BaseName(__FILE__), vornFunction_.c_str(),     \
+                            __LINE__, __VA_ARGS__);                                           \
+        }                                                                                     \
+        errno = vornSavedErrno_;                                                              \
+    } while (0)
+
+// VORN_LOG(CVORNLogger::kError, "text %d", value)
+#define VORN_LOG(level, ...) VORN_LOG_IMPL(level, false, __VA_ARGS__)
+// Same, with the text of the current errno appended.
+#define VORN_LOG_ERRNO(level, ...) VORN_LOG_IMPL(level, true, __VA_ARGS__)
+
+#define VORN_LOG_ERROR(...) VORN_LOG(CVORNLogger::kError, __VA_ARGS__)
+#define VORN_LOG_WARNING(...) VORN_LOG(CVORNLogger::kWarning, __VA_ARGS__)
+#define VORN_LOG_DEBUG(...) VORN_LOG(CVORNLogger::kDebug, __VA_ARGS__)
+#define VORN_LOG_VERBOSE(...) VORN_LOG(CVORNLogger::kVerbose, __VA_ARGS__)

@@ -1,0 +1,47 @@
+#include "common/vornpath.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "common/vornlogger.h"
+#include "common/vornutils.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr uint32_t kDataDirBufferSize = 4096;
+
+std::wstring& ConfigDirectory() {
+    static std::wstring directory;
+    return directory;
+}
+
+}  // namespace
+
+VORN_STATUS GetVORNDirectoryPath(std::string& directory) {
+    unsigned char buffer[kDataDirBufferSize] = {};
+    uint32_t length = sizeof buffer;
+    uint32_t type = REG_NONE;
+    const VORN_STATUS status = GetRegistryValue(RegistryRoot::LocalMachine, kVORNRegistryKey,
+                                                kVORNDataDirValue, buffer, &length, &type, true);
+    if (status != VORN_OK || type != REG_SZ) {
+        fputs("Failed to get Program Data path\n", stderr);
+        return VORN_FAILED;
+    }
+    directory = WideToUTF8(UTF16LEToWide(buffer, length));
+    return VORN_OK;
+}
+
+VORN_STATUS SetVORNConfigDirectory(const std::wstring& directory) {
+    VORN_LOG_DEBUG("VORN Config file path is [%s]", WideToUTF8(directory).c_str());
+    std::wstring& current = ConfigDirectory();
+    if (&current != &directory) {
+        current = directory;
+    }
+    return VORN_OK;
+}
+
+std::wstring GetVORNConfigDirectory() { return ConfigDirectory(); }
+
+}  // namespace vorn

@@ -1,0 +1,127 @@
+#include "common/vornutils.h"
+
+namespace vorn {
+
+namespace {
+
+bool AppendUTF8(uint32_t cp, std::string& out) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return false;
+    }
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string WideToUTF8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        if (!AppendUTF8(static_cast<uint32_t>(wc), out)) {
+            return std::string();
+        }
+    }
+    return out;
+}
+
+std::wstring UTF8ToWide(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char lead = *p++;
+        uint32_t cp;
+        int extra;
+        uint32_t minimum;
+        if (lead < 0x80) {
+            out.push_back(static_cast<wchar_t>(lead));
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            cp = lead & 0x1F;
+            extra = 1;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            cp = lead & 0x0F;
+            extra = 2;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            cp = lead & 0x07;
+            extra = 3;
+            minimum = 0x10000;
+        } else {
+            return std::wstring();
+        }
+        if (end - p < extra) {
+            return std::wstring();
+        }
+        for (int i = 0; i < extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) {
+                return std::wstring();
+            }
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        p += extra;
+        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return std::wstring();
+        }
+        out.push_back(static_cast<wchar_t>(cp));
+    }
+    return out;
+}
+
+std::wstring UTF16LEToWide(const unsigned char* bytes, size_t byteCount) {
+    std::wstring out;
+    if (bytes == nullptr) {
+        return out;
+    }
+    for (size_t i = 0; i + 1 < byteCount; i += 2) {
+        uint32_t unit = bytes[i] | (static_cast<uint32_t>(bytes[i + 1]) << 8);
+        if (unit == 0) {
+            break;
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 3 >= byteCount) {
+                return std::wstring();
+            }
+            const uint32_t low = bytes[i + 2] | (static_cast<uint32_t>(bytes[i + 3]) << 8);
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return std::wstring();
+            }
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return std::wstring();
+        }
+        out.push_back(static_cast<wchar_t>(unit));
+    }
+    return out;
+}
+
+void Trim(std::string& text) {
+    static const char kBlanks[] = " \n\r\t\f\v";
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string::npos) {
+        text.clear();
+        return;
+    }
+    const size_t last = text.find_last_not_of(kBlanks);
+    text = text.substr(first, last - first + 1);
+}
+
+}  // namespace vorn
