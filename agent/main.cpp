@@ -24,6 +24,7 @@ constexpr const char* kConfigPathOption = "--config-path";
 
 int main(int argc, char* argv[]) {
     using namespace vorn;
+    CaptureStdinState();
     try {
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {

@@ -19,6 +19,9 @@ namespace {
 // read end next to standard input.
 int g_wakePipe[2] = {-1, -1};
 
+bool g_stdinOpen = true;
+int g_stdinErrno = 0;
+
 void OnTerminationSignal(int /*signo*/) {
     const int saved = errno;
     if (g_wakePipe[1] >= 0) {
@@ -40,6 +43,17 @@ bool IsDevNull(int fd) {
 
 }  // namespace
 
+void CaptureStdinState() {
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
+        g_stdinOpen = false;
+        g_stdinErrno = errno;
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd > STDIN_FILENO) {
+            close(fd);
+        }
+    }
+}
+
 void InstallTerminationSignals() {
     if (g_wakePipe[0] < 0 && pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         VORN_LOG_ERRNO(CVORNLogger::kError, "Failed to create the termination pipe");
@@ -54,7 +68,8 @@ void InstallTerminationSignals() {
 }
 
 void WaitForTermination() {
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
+    if (!g_stdinOpen) {
+        errno = g_stdinErrno;
         VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to get STDIN handle");
         return;
     }

@@ -5,12 +5,17 @@
 
 namespace vorn {
 
+// Records whether standard input is open. Call first thing in main: once any
+// file is opened, a closed descriptor 0 would be reused by that file. A
+// closed descriptor 0 is then occupied by /dev/null so it stays unused.
+void CaptureStdinState();
+
 // Installs the SIGTERM/SIGINT handlers, which only wake WaitForTermination.
 // Call once, before WaitForTermination.
 void InstallTerminationSignals();
 
 // Blocks until termination is requested. Returns at once, after logging
-// "Failed to get STDIN handle", when file descriptor 0 is not open.
+// "Failed to get STDIN handle", when file descriptor 0 was not open at start.
 void WaitForTermination();
 
 }  // namespace vorn

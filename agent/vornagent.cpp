@@ -44,11 +44,17 @@ void CVORNAgent::ShutDown() {
     m_shutdownEvent.Set();
 }
 
-int64_t CVORNAgent::storedRetryTimestamp() { return 0; }
+int64_t CVORNAgent::storedRetryTimestamp() {
+    return 0;
+}
 
-VORN_STATUS CVORNAgent::sendIdentityServiceRequest() { return VORN_OK; }
+VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
+    return VORN_OK;
+}
 
-VORN_STATUS CVORNAgent::handleIdentityServiceResponse() { return VORN_OK; }
+VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
+    return VORN_OK;
+}
 
 VORN_STATUS CVORNAgent::MainThreadProc() {
     VORN_LOG_DEBUG("VORN agent main thread is starting");
@@ -82,8 +88,7 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                 (void)sendIdentityServiceRequest();
                 break;
             case kWaitTimeout:
-                VORN_LOG_DEBUG(
-                    "VORN agent received Rate Limit Refresh Event after timeout expiry");
+                VORN_LOG_DEBUG("VORN agent received Rate Limit Refresh Event after timeout expiry");
                 (void)sendIdentityServiceRequest();
                 break;
             default:

@@ -39,7 +39,7 @@ private:
 
     const bool m_bAutoReset;
     mutable std::mutex m_mutex;
-    bool m_bSet = false;               // guarded by m_mutex
+    bool m_bSet = false;                // guarded by m_mutex
     std::vector<Waiter*> m_vecWaiters;  // guarded by m_mutex
 };
 

@@ -94,8 +94,8 @@ std::string DecodeText(const std::string& raw) {
     if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
         static_cast<unsigned char>(raw[1]) == 0xFE) {
         // Text files hold no NUL code units, so decoding stops only at the end.
-        std::wstring recoded = UTF16LEToWide(
-            reinterpret_cast<const unsigned char*>(raw.data()) + 2, raw.size() - 2);
+        std::wstring recoded =
+            UTF16LEToWide(reinterpret_cast<const unsigned char*>(raw.data()) + 2, raw.size() - 2);
         return WideToUTF8(recoded);
     }
     if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) {

@@ -64,8 +64,7 @@ void ErrorText(int code, char* out, size_t outSize) {
     // GNU strerror_r returns a pointer that may or may not be 'buffer'.
     const char* text = strerror_r(code, buffer, sizeof buffer);
     if (text == nullptr || text[0] == '\0') {
-        snprintf(out, outSize, "Retrieving error string of %d failed with error = %d", code,
-                 errno);
+        snprintf(out, outSize, "Retrieving error string of %d failed with error = %d", code, errno);
         return;
     }
     snprintf(out, outSize, "%s", text);
@@ -147,9 +146,9 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     }
 
     char lineText[kLineLimit + 1];
-    int prefixLen = snprintf(lineText, sizeof lineText, "[%s] T: %lX F: %s L: %ld f: %s S: %s :: ",
-                             timeText, threadId, file, static_cast<long>(line), function,
-                             LevelName(level));
+    int prefixLen =
+        snprintf(lineText, sizeof lineText, "[%s] T: %lX F: %s L: %ld f: %s S: %s :: ", timeText,
+                 threadId, file, static_cast<long>(line), function, LevelName(level));
     if (prefixLen < 0) {
         return;
     }
@@ -188,7 +187,7 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     if (!m_strFileName.empty() && stat(m_strFileName.c_str(), &st) == 0 &&
         st.st_size > kRotateAboveBytes) {
         m_stream.close();
-        if (!rotate()) {
+        if (!RotateFiles(m_strFileName)) {
             fputs("File rotation failed\n", stderr);
         }
         open();
@@ -197,14 +196,14 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     m_stream.flush();
 }
 
-bool CVORNLogger::rotate() {
+bool CVORNLogger::RotateFiles(const std::string& fileName) {
     char source[4200];
     char target[4200];
     for (int k = kGenerations; k >= 0; --k) {
         if (k == 0) {
-            snprintf(source, sizeof source, "%s", m_strFileName.c_str());
+            snprintf(source, sizeof source, "%s", fileName.c_str());
         } else {
-            snprintf(source, sizeof source, "%s.%d", m_strFileName.c_str(), k);
+            snprintf(source, sizeof source, "%s.%d", fileName.c_str(), k);
         }
         struct stat st {};
         if (stat(source, &st) != 0) {
@@ -217,7 +216,7 @@ bool CVORNLogger::rotate() {
             }
             continue;
         }
-        snprintf(target, sizeof target, "%s.%d", m_strFileName.c_str(), k + 1);
+        snprintf(target, sizeof target, "%s.%d", fileName.c_str(), k + 1);
         if (rename(source, target) != 0) {
             fprintf(stderr, "Rename failed for %s\n", source);
             return false;

@@ -48,6 +48,11 @@ public:
     int GetLogLevel() const { return m_nLevel.load(std::memory_order_relaxed); }
     bool IsEnabled(int level) const { return level <= GetLogLevel(); }
 
+    // Shifts fileName.1..4 to .2..5 (dropping .5) and fileName to fileName.1,
+    // skipping generations that do not exist. Stops at the first failure,
+    // reporting it on standard error. Returns whether every step succeeded.
+    static bool RotateFiles(const std::string& fileName);
+
     // Size above which the file is rotated before the next line is written.
     static constexpr long long kRotateAboveBytes = 5000000;
     static constexpr int kGenerations = 5;
@@ -60,7 +65,6 @@ private:
     ~CVORNLogger() = default;
     friend struct CVORNLoggerHolder;
 
-    bool rotate();
     void open();
 
     std::ofstream m_stream;
@@ -95,17 +99,17 @@ constexpr const char* BaseName(const char* path) {
 
 }  // namespace vorn::logdetail
 
-#define VORN_LOG_IMPL(level, withError, ...)                                                  \
-    do {                                                                                      \
-        const int vornSavedErrno_ = errno;                                                    \
-        CVORNLogger* vornLogger_ = CVORNLogger::TryGetInstance();                             \
-        if (vornLogger_ != nullptr && vornLogger_->IsEnabled(level)) {                        \
-            static const ::vorn::logdetail::FunctionName vornFunction_(__PRETTY_FUNCTION__);  \
-            vornLogger_->Log(level, withError, vornSavedErrno_,                               \
-                            ::vorn::logdetail::BaseName(__FILE__), vornFunction_.c_str(),     \
-                            __LINE__, __VA_ARGS__);                                           \
-        }                                                                                     \
-        errno = vornSavedErrno_;                                                              \
+#define VORN_LOG_IMPL(level, withError, ...)                                                 \
+    do {                                                                                     \
+        const int vornSavedErrno_ = errno;                                                   \
+        CVORNLogger* vornLogger_ = CVORNLogger::TryGetInstance();                            \
+        if (vornLogger_ != nullptr && vornLogger_->IsEnabled(level)) {                       \
+            static const ::vorn::logdetail::FunctionName vornFunction_(__PRETTY_FUNCTION__); \
+            vornLogger_->Log(level, withError, vornSavedErrno_,                              \
+                             ::vorn::logdetail::BaseName(__FILE__), vornFunction_.c_str(),   \
+                             __LINE__, __VA_ARGS__);                                         \
+        }                                                                                    \
+        errno = vornSavedErrno_;                                                             \
     } while (0)
 
 // VORN_LOG(CVORNLogger::kError, "text %d", value)

@@ -42,6 +42,8 @@ VORN_STATUS SetVORNConfigDirectory(const std::wstring& directory) {
     return VORN_OK;
 }
 
-std::wstring GetVORNConfigDirectory() { return ConfigDirectory(); }
+std::wstring GetVORNConfigDirectory() {
+    return ConfigDirectory();
+}
 
 }  // namespace vorn

@@ -9,7 +9,7 @@ namespace vorn {
 // and pass any other value on (or log it); only a few callers look at a
 // particular failure value. Marked [[nodiscard]] so a dropped result is a
 // compile error rather than a silent bug.
-enum [[nodiscard]] VORN_STATUS : int32_t {
+enum [[nodiscard]] VORN_STATUS : int32_t{
     VORN_OK = 0,
     VORN_FAILED = -1,
     VORN_SECURE_CHANNEL_FAILED = -2,

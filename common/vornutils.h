@@ -51,7 +51,7 @@ enum class RegistryRoot { LocalMachine };
 // SOFTWARE\WOW6432Node\X. String data comes back as UTF-16LE with its
 // terminator, as the registry stores it.
 VORN_STATUS GetRegistryValue(RegistryRoot root, const std::wstring& subKey,
-                             const std::wstring& valueName, unsigned char* buffer,
-                             uint32_t* length, uint32_t* type, bool view64);
+                             const std::wstring& valueName, unsigned char* buffer, uint32_t* length,
+                             uint32_t* type, bool view64);
 
 }  // namespace vorn

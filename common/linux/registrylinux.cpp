@@ -35,8 +35,8 @@ std::string ViewedKey(const std::string& subKey, bool view64) {
 }  // namespace
 
 VORN_STATUS GetRegistryValue(RegistryRoot /*root*/, const std::wstring& subKey,
-                             const std::wstring& valueName, unsigned char* buffer,
-                             uint32_t* length, uint32_t* type, bool view64) {
+                             const std::wstring& valueName, unsigned char* buffer, uint32_t* length,
+                             uint32_t* type, bool view64) {
     if (buffer == nullptr || length == nullptr || *length == 0) {
         return VORN_INVALID_ARGUMENT;
     }

@@ -16,7 +16,9 @@ std::unique_ptr<TempDir>& LogDir() {
 }
 }  // namespace
 
-std::string TestLogPath() { return LogDir()->file("test.log"); }
+std::string TestLogPath() {
+    return LogDir()->file("test.log");
+}
 
 }  // namespace vorn::test
 

@@ -18,8 +18,8 @@ namespace vorn::test {
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/vorn-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/vorn-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -31,7 +31,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+std::string TempDir::file(const std::string& name) const {
+    return m_path + "/" + name;
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -53,7 +55,9 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-size_t LogMark() { return ReadFile(TestLogPath()).size(); }
+size_t LogMark() {
+    return ReadFile(TestLogPath()).size();
+}
 
 std::string LogSince(size_t mark) {
     const std::string text = ReadFile(TestLogPath());
@@ -134,6 +138,11 @@ ChildProcess::ChildProcess(const Options& options) {
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
             _exit(126);
         }
+        // Output files first, so a closed stdin is not refilled by them.
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         switch (options.stdinMode) {
             case Stdin::Pipe:
                 dup2(stdinPipe[0], STDIN_FILENO);
@@ -148,10 +157,6 @@ ChildProcess::ChildProcess(const Options& options) {
                 close(STDIN_FILENO);
                 break;
         }
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -206,12 +211,20 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     }
 }
 
-std::string ChildProcess::Stdout() const { return ReadFile(m_output.file("stdout")); }
-std::string ChildProcess::Stderr() const { return ReadFile(m_output.file("stderr")); }
+std::string ChildProcess::Stdout() const {
+    return ReadFile(m_output.file("stdout"));
+}
+std::string ChildProcess::Stderr() const {
+    return ReadFile(m_output.file("stderr"));
+}
 
-int ExitCode(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
+int ExitCode(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+}
 
-std::string BinaryPath(const std::string& name) { return std::string(VORN_BIN_DIR) + "/" + name; }
+std::string BinaryPath(const std::string& name) {
+    return std::string(VORN_BIN_DIR) + "/" + name;
+}
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1,0 +1,186 @@
+// The real agent binary as a supervising process sees it: exit codes, the
+// termination protocol and the start-up log.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+
+#include "tests/support/testsupport.h"
+
+using namespace std::chrono_literals;
+using vorn::test::BinaryPath;
+using vorn::test::ChildProcess;
+using vorn::test::DataDirRegFile;
+using vorn::test::ExitCode;
+using vorn::test::ReadFile;
+using vorn::test::TempDir;
+using vorn::test::WaitUntil;
+using vorn::test::WriteFile;
+
+namespace {
+
+class AgentProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
+        WriteFile(
+            m_config.file("bs.json"),
+            R"({"id":{"business_id":"b","installer_key":"k","url":"https://127.0.0.1:9/x"}})");
+        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":false}})");
+    }
+
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> args,
+                                        ChildProcess::Stdin stdinMode = ChildProcess::Stdin::Pipe) {
+        args.insert(args.begin(), BinaryPath("vorn"));
+        ChildProcess::Options options;
+        options.args = args;
+        options.env = {{"VORN_REGISTRY_DIR", m_reg.path()}, {"VORN_SYSROOT", m_data.path()}};
+        options.workingDirectory = m_cwd.path();
+        options.stdinMode = stdinMode;
+        return std::make_unique<ChildProcess>(options);
+    }
+
+    std::string Log() const { return ReadFile(m_data.file("vornagent.log")); }
+
+    bool Started() const {
+        return Log().find("VORN agent main thread is starting") != std::string::npos;
+    }
+
+    TempDir m_reg, m_data, m_config, m_cwd;
+};
+
+TEST_F(AgentProcess, UsageErrorsExitOneWithTheUsageInTheLog) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"--config-path"}}) {
+        auto child = Start(args);
+        const auto status = child->Wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(ExitCode(*status), 1);
+        EXPECT_NE(Log().find("S: error :: Error: not enough arguments.\nUsage: vorn.exe "
+                             "--config-path PathToJSONConfigDirectory \n"),
+                  std::string::npos);
+        EXPECT_EQ(Log().find("main thread is starting"), std::string::npos);
+    }
+}
+
+TEST_F(AgentProcess, StopsCleanlyOnEveryTerminationRequest) {
+    enum class How { WriteByte, CloseStdin, Sigterm, SigtermWithDevNull, Sigint };
+    for (How how :
+         {How::WriteByte, How::CloseStdin, How::Sigterm, How::SigtermWithDevNull, How::Sigint}) {
+        auto child = Start({"--config-path", m_config.path()}, how == How::SigtermWithDevNull
+                                                                   ? ChildProcess::Stdin::DevNull
+                                                                   : ChildProcess::Stdin::Pipe);
+        ASSERT_TRUE(WaitUntil([&] { return Started(); }, 10s)) << Log();
+        if (how == How::SigtermWithDevNull) {
+            // /dev/null gives end of file at once; that must not stop the agent.
+            EXPECT_FALSE(child->Wait(200ms).has_value());
+        }
+        const auto requested = std::chrono::steady_clock::now();
+        switch (how) {
+            case How::WriteByte:
+                child->WriteStdin("q");
+                break;
+            case How::CloseStdin:
+                child->CloseStdin();
+                break;
+            case How::Sigterm:
+            case How::SigtermWithDevNull:
+                child->Signal(SIGTERM);
+                break;
+            case How::Sigint:
+                child->Signal(SIGINT);
+                break;
+        }
+        const auto status = child->Wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(ExitCode(*status), 0) << child->Stderr();
+        EXPECT_LT(std::chrono::steady_clock::now() - requested, 1s);
+        const std::string log = Log();
+        EXPECT_NE(log.find("S: debug :: version: 1.1.34 \n"), std::string::npos);
+        EXPECT_NE(log.find("VORN agent main thread is exiting with status: 0"), std::string::npos);
+        unlink(m_data.file("vornagent.log").c_str());
+    }
+}
+
+TEST_F(AgentProcess, ClosedStdinWarnsAndShutsDownAtOnce) {
+    auto child = Start({"--config-path", m_config.path()}, ChildProcess::Stdin::Closed);
+    const auto status = child->Wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(ExitCode(*status), 0);
+    EXPECT_NE(Log().find("S: warning :: Failed to get STDIN handle Bad file descriptor\n"),
+              std::string::npos)
+        << Log();
+}
+
+TEST_F(AgentProcess, LastConfigPathWinsAndVerboseSwitchApplies) {
+    TempDir other;
+    WriteFile(other.file("bs.json"), R"({"id":{}})");
+    WriteFile(other.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+    auto child = Start({"x", "--config-path", m_config.path(), "--CONFIG-PATH", "nope",
+                        "--config-path", other.path()});
+    ASSERT_TRUE(WaitUntil([&] { return Started(); }, 10s));
+    child->CloseStdin();
+    ASSERT_TRUE(child->Wait(10s).has_value());
+    const std::string log = Log();
+    EXPECT_NE(log.find("VORN Config file path is [" + other.path() + "]"), std::string::npos);
+    EXPECT_NE(log.find("S: verbose :: Registered refresh token handler"), std::string::npos);
+}
+
+TEST_F(AgentProcess, OptionWithoutValueRunsWithEmptyConfiguration) {
+    auto child = Start({"x", "--config-path"});
+    ASSERT_TRUE(WaitUntil([&] { return Started(); }, 10s));
+    child->CloseStdin();
+    const auto status = child->Wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(ExitCode(*status), 0);
+    EXPECT_NE(Log().find("S: error :: Empty Config Directory Path. \n"), std::string::npos);
+    EXPECT_EQ(Log().find("verbose ::"), std::string::npos);
+}
+
+TEST_F(AgentProcess, MissingOrUnusableDataDirectoryExitsTwo) {
+    const struct {
+        const char* name;
+        std::string reg;  // empty: no registry file
+        std::string stderrText;
+    } cases[] = {
+        {"no key", "",
+         "Failed to fetch registry handle.\nFailed to get Program Data path\n"
+         "Failed to get VORN Directory Path\n"},
+        {"expandable string",
+         "Windows Registry Editor Version 5.00\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
+         "\"DataDir\"=hex(2):2f,00,00,00\n",
+         "Failed to get Program Data path\nFailed to get VORN Directory Path\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(m_reg.file("vorn.reg").c_str());
+        if (!c.reg.empty()) {
+            WriteFile(m_reg.file("vorn.reg"), c.reg);
+        }
+        auto child = Start({"--config-path", m_config.path()});
+        const auto status = child->Wait(10s);
+        ASSERT_TRUE(status.has_value()) << c.name;
+        EXPECT_EQ(ExitCode(*status), 2) << c.name;
+        EXPECT_EQ(child->Stderr().substr(0, c.stderrText.size()), c.stderrText) << c.name;
+        // Without a data directory the log goes to the working directory.
+        const std::string log = ReadFile(m_cwd.file("vornagent.log"));
+        EXPECT_NE(log.find("Fatal error [Could not get VORN Directory Path]"), std::string::npos)
+            << c.name << "\n"
+            << log;
+        unlink(m_cwd.file("vornagent.log").c_str());
+    }
+}
+
+TEST_F(AgentProcess, UnwritableLogLocationExitsOne) {
+    WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/missing/dir/"));
+    auto child = Start({"--config-path", m_config.path()});
+    const auto status = child->Wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(ExitCode(*status), 1);
+    EXPECT_EQ(child->Stderr(), "Fatal error: Failed to create/open file : " + m_data.path() +
+                                   "/missing/dir/vornagent.log\n");
+}
+
+}  // namespace
