@@ -1,0 +1,393 @@
+#include "common/vornstorefileimpl.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/linux/vornfilelock.h"
+#include "common/vornlogger.h"
+
+namespace vorn {
+
+namespace {
+
+// Set after the store file's permissions were applied in this process run;
+// never reset. One flag for the process, not per object.
+std::atomic<bool> g_bStorePermissionsApplied{false};
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+enum class ReadResult { eOk, eOpenFailed, eNoMemory };
+
+// Reads the whole regular file at 'path' into 'text'. 'size' is the file's
+// size as found, also on eNoMemory. A directory or device in place of the
+// store counts as a file that cannot be opened.
+ReadResult ReadWholeFile(const std::string& path, std::string& text, size_t& size) {
+    text.clear();
+    size = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return ReadResult::eOpenFailed;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        (void)::close(fd);
+        return ReadResult::eOpenFailed;
+    }
+    size = static_cast<size_t>(info.st_size);
+    try {
+        text.resize(size);
+    } catch (const std::bad_alloc&) {
+        (void)::close(fd);
+        return ReadResult::eNoMemory;
+    } catch (const std::length_error&) {
+        (void)::close(fd);
+        return ReadResult::eNoMemory;
+    }
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, &text[got], size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    // The text is exactly the bytes read.
+    text.resize(got);
+    (void)::close(fd);
+    return ReadResult::eOk;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// cJSON's type code without its flag bits (reference, constant key).
+int TypeCode(const cJSON* item) {
+    return item->type & 0xFF;
+}
+
+}  // namespace
+
+VORN_STATUS CVORNStoreFileImpl::Initialize(const std::string& storePath) {
+    m_strStorePath = storePath;
+    m_strLockFilePath = storePath + ".lck";
+    if (m_strStorePath.empty() || m_eMode == eOpenReadOnly) {
+        return VORN_OK;
+    }
+    // The lock file must exist before anyone can lock it; never truncate one
+    // that another process may hold.
+    const int fd = ::open(m_strLockFilePath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY,
+                          S_IRUSR | S_IWUSR);
+    if (fd >= 0) {
+        // An older lock file may carry a wider mode; failing to narrow it
+        // (someone else's file) is not fatal.
+        (void)::fchmod(fd, S_IRUSR | S_IWUSR);
+        (void)::close(fd);
+    }
+    return VORN_OK;
+}
+
+VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value) {
+    value.clear();
+    if (m_strStorePath.empty()) {
+        VORN_LOG_ERROR("CVORNStoreFileImpl not Initialized");
+        return VORN_ERROR;
+    }
+    CVORNFileLock lock;
+    std::string lockError;
+    if (!lock.Lock(m_strLockFilePath, CVORNFileLock::Mode::Shared, lockError)) {
+        VORN_LOG_ERROR("Unexpected Exception [%s] ", lockError.c_str());
+        return VORN_FAILED;
+    }
+    std::string text;
+    size_t size = 0;
+    switch (ReadWholeFile(m_strStorePath, text, size)) {
+        case ReadResult::eOpenFailed:
+            VORN_LOG_WARNING("Couldn't open file : %s to read", m_strStorePath.c_str());
+            return VORN_FAILED;
+        case ReadResult::eNoMemory:
+            VORN_LOG_ERROR("Fatal error - could not allocate memory of len(%d)",
+                           static_cast<int>(size));
+            return VORN_FAILED;
+        case ReadResult::eOk:
+            break;
+    }
+    if (size == 0) {
+        VORN_LOG_ERROR("File [%s] Size is zero", m_strStorePath.c_str());
+        return VORN_FAILED;
+    }
+    return readJSONKeyValueString(text, key, value) ? VORN_OK : VORN_FAILED;
+}
+
+VORN_STATUS CVORNStoreFileImpl::WriteKeyValue(const std::string& key, const std::string& value) {
+    return WriteKeyValues({{key, value}});
+}
+
+VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
+    if (m_strStorePath.empty()) {
+        VORN_LOG_ERROR("CVORNStoreFileImpl not Initialized");
+        return VORN_ERROR;
+    }
+    if (m_eMode == eOpenReadOnly) {
+        VORN_LOG_ERROR("CVORNStoreFileImpl opened read-only; not writing %s",
+                       m_strStorePath.c_str());
+        return VORN_ERROR;
+    }
+    if (keyValues.empty()) {
+        return VORN_OK;
+    }
+    if (!ensureStoreFileProtected()) {
+        VORN_LOG_ERROR("Unable to set necessary permissions on vornstore file.");
+        return VORN_ERROR;
+    }
+
+    // One exclusive lock over the read, the change and the replace, so two
+    // writers can never lose each other's keys.
+    CVORNFileLock lock;
+    std::string lockError;
+    if (!lock.Lock(m_strLockFilePath, CVORNFileLock::Mode::Exclusive, lockError)) {
+        VORN_LOG_ERROR("Unexpected Exception [%s] ", lockError.c_str());
+        return VORN_ERROR;
+    }
+    std::string text;
+    size_t size = 0;
+    switch (ReadWholeFile(m_strStorePath, text, size)) {
+        case ReadResult::eOpenFailed:
+            VORN_LOG_ERROR("Fatal error - could not open file for reading");
+            return VORN_ERROR;
+        case ReadResult::eNoMemory:
+            VORN_LOG_ERROR("Fatal error - could not allocate memory of len(%d)",
+                           static_cast<int>(size));
+            return VORN_ERROR;
+        case ReadResult::eOk:
+            break;
+    }
+    if (!insertOrUpdateJSONKeyValueString(keyValues, text)) {
+        return VORN_ERROR;
+    }
+    return replaceStoreFile(text) ? VORN_OK : VORN_ERROR;
+}
+
+bool CVORNStoreFileImpl::ensureStoreFileProtected() {
+    struct stat info {};
+    const bool exists = ::stat(m_strStorePath.c_str(), &info) == 0;
+    if (g_bStorePermissionsApplied.load() && exists) {
+        return true;
+    }
+    // Create it empty if missing; never truncate. A failure shows up in
+    // SetFilePermission.
+    const int fd = ::open(m_strStorePath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY,
+                          S_IRUSR | S_IWUSR);
+    if (fd >= 0) {
+        (void)::close(fd);
+    }
+    if (SetFilePermission(m_strStorePath) != VORN_OK) {
+        return false;
+    }
+    g_bStorePermissionsApplied.store(true);
+    return true;
+}
+
+bool CVORNStoreFileImpl::replaceStoreFile(const std::string& text) {
+    // Caller holds the exclusive lock, so the temporary name is ours alone; a
+    // leftover from a crashed writer is simply truncated.
+    const std::string tempPath = m_strStorePath + ".tmp";
+    const int fd =
+        ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+               S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        VORN_LOG_ERROR("Fatal error - could not open file for writing");
+        return false;
+    }
+    // The new file replaces the restricted one, so it must be restricted
+    // before it carries the identity (a leftover may have another mode).
+    bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    if (ok && ::geteuid() == 0) {
+        ok = ::fchown(fd, 0, static_cast<gid_t>(-1)) == 0;
+    }
+    if (!ok) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Unable to restrict %s", tempPath.c_str());
+    } else if (!WriteAll(fd, text) || ::fsync(fd) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Fatal error - could not write file %s",
+                       tempPath.c_str());
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Fatal error - could not write file %s",
+                       tempPath.c_str());
+        ok = false;
+    }
+    if (ok && ::rename(tempPath.c_str(), m_strStorePath.c_str()) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Fatal error - could not replace file %s",
+                       m_strStorePath.c_str());
+        ok = false;
+    }
+    if (!ok) {
+        (void)::unlink(tempPath.c_str());
+        return false;
+    }
+    // Make the rename itself durable. The new file is already in place, so a
+    // failure here is worth a warning but not a failed write.
+    const std::string directory = DirectoryOf(m_strStorePath);
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Could not flush directory %s", directory.c_str());
+    }
+    if (dirFd >= 0) {
+        (void)::close(dirFd);
+    }
+    return true;
+}
+
+bool CVORNStoreFileImpl::insertOrUpdateJSONKeyValueString(const KeyValueList& keyValues,
+                                                          std::string& text) {
+    JsonPtr root(nullptr, cJSON_Delete);
+    size_t next = 0;
+    if (text.empty()) {
+        VORN_LOG_DEBUG("Creating new Store");
+        root.reset(cJSON_CreateObject());
+        if (!root) {
+            VORN_LOG_ERROR("Failed to Create String Json when creating JSON object tree");
+            return false;
+        }
+        const auto& [key, value] = keyValues.front();
+        cJSON* item = cJSON_CreateString(value.c_str());
+        if (item == nullptr) {
+            VORN_LOG_ERROR("Failed to Create String Json");
+            return false;
+        }
+        if (!cJSON_AddItemToObject(root.get(), key.c_str(), item)) {
+            cJSON_Delete(item);
+            VORN_LOG_ERROR("Failed to Create String Json");
+            return false;
+        }
+        next = 1;
+    } else {
+        root.reset(cJSON_ParseWithLength(text.data(), text.size()));
+        // Anything but an object (an array, a bare string) is not a store:
+        // adding a member to it would write a file nobody can read back.
+        if (!root || !cJSON_IsObject(root.get())) {
+            for (const auto& keyValue : keyValues) {
+                VORN_LOG_ERROR("Couldn't parse json to write: [%s]", keyValue.first.c_str());
+            }
+            return false;
+        }
+    }
+    for (; next < keyValues.size(); ++next) {
+        if (!insertOrUpdateMember(root.get(), keyValues[next].first, keyValues[next].second)) {
+            return false;
+        }
+    }
+    return serializeJson(root.get(), text);
+}
+
+bool CVORNStoreFileImpl::insertOrUpdateMember(cJSON* root, const std::string& key,
+                                              const std::string& value) {
+    cJSON* existing = cJSON_GetObjectItem(root, key.c_str());
+    if (existing == nullptr) {
+        VORN_LOG_DEBUG("Adding key-value");
+        cJSON* item = cJSON_CreateString(value.c_str());
+        if (item == nullptr) {
+            VORN_LOG_ERROR("Failed to Create String Json");
+            return false;
+        }
+        if (!cJSON_AddItemToObject(root, key.c_str(), item)) {
+            cJSON_Delete(item);
+            VORN_LOG_ERROR("Failed to Create String Json");
+            return false;
+        }
+        VORN_LOG_DEBUG("Parsed JSON to Insert value for key[%s]", key.c_str());
+        return true;
+    }
+    if (!cJSON_IsString(existing)) {
+        VORN_LOG_ERROR("Invalid type [%d] of value for key[%s]", TypeCode(existing), key.c_str());
+        return false;
+    }
+    // Replace in place under the member's existing key, so a key spelt
+    // "VORN" in the file keeps that spelling.
+    cJSON* item = cJSON_CreateString(value.c_str());
+    const size_t nameLength = std::strlen(existing->string) + 1;
+    char* name = item == nullptr ? nullptr : static_cast<char*>(cJSON_malloc(nameLength));
+    if (name == nullptr) {
+        cJSON_Delete(item);
+        VORN_LOG_ERROR("Failed to Create String Json while replacing");
+        return false;
+    }
+    std::memcpy(name, existing->string, nameLength);
+    item->string = name;
+    if (!cJSON_ReplaceItemViaPointer(root, existing, item)) {
+        cJSON_Delete(item);
+        VORN_LOG_ERROR("Failed to Create String Json while replacing");
+        return false;
+    }
+    VORN_LOG_DEBUG("Parsed JSON to Update value for key[%s]", key.c_str());
+    return true;
+}
+
+bool CVORNStoreFileImpl::readJSONKeyValueString(const std::string& text, const std::string& key,
+                                                std::string& value) {
+    value.clear();
+    JsonPtr root(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
+    if (!root) {
+        VORN_LOG_ERROR("Couldn't parse json to read: %s", key.c_str());
+        return false;
+    }
+    const char* found = cJSON_IsObject(root.get())
+                            ? cJSON_GetStringValue(cJSON_GetObjectItem(root.get(), key.c_str()))
+                            : nullptr;
+    if (found == nullptr) {
+        VORN_LOG_WARNING("Couldn't get the key : %s", key.c_str());
+        return false;
+    }
+    value = found;
+    VORN_LOG_DEBUG("Parsed JSON to Read value for key[%s]", key.c_str());
+    return true;
+}
+
+bool CVORNStoreFileImpl::serializeJson(const cJSON* tree, std::string& text) {
+    text.clear();
+    std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_Print(tree), cJSON_free);
+    if (!printed) {
+        VORN_LOG_ERROR("Failed to allocate memory to serialize");
+        return false;
+    }
+    try {
+        text = printed.get();
+    } catch (const std::bad_alloc&) {
+        VORN_LOG_ERROR("Failed to allocate memory to serialize");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vorn
