@@ -12,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "agent/vornstorereaderwriter.h"
 #include "common/linux/vornfilelock.h"
@@ -168,6 +169,36 @@ TEST(StoreConcurrencyTest, TwoProcessesReadAndWriteWithoutTornFilesOrLostUpdates
     EXPECT_EQ(std::to_string(parentWrites), final->at("parent"));
     EXPECT_GT(std::stoll(final->at("child")), 10);
     EXPECT_GT(parentWrites, 10);
+}
+
+// The lock file also excludes two threads of one process, each with its own
+// back end object (the agent and an in-process tool, say).
+TEST(StoreConcurrencyTest, TwoThreadsWithTheirOwnBackEndsExcludeEachOther) {
+    TempDir dir;
+    const std::string path = dir.file("vornstore.json");
+    {
+        CVORNStoreFileImpl store;
+        ASSERT_EQ(VORN_OK, store.Initialize(path));
+        ASSERT_EQ(VORN_OK, store.WriteKeyValues({{"vorn_token", "t-0"},
+                                                 {"vorn", "v-0"},
+                                                 {"instance_key", "k-0"},
+                                                 {"one", "0"},
+                                                 {"two", "0"}}));
+    }
+    QuietLog quiet;
+    const auto duration = std::chrono::milliseconds(1000);
+    long long writesOne = 0;
+    long long writesTwo = 0;
+    int faultsTwo = 0;
+    std::thread other([&] { faultsTwo = Hammer(path, "two", duration, &writesTwo); });
+    const int faultsOne = Hammer(path, "one", duration, &writesOne);
+    other.join();
+    EXPECT_EQ(0, faultsOne);
+    EXPECT_EQ(0, faultsTwo);
+    const auto final = ParseStore(ReadFile(path));
+    ASSERT_TRUE(final.has_value());
+    EXPECT_EQ(std::to_string(writesOne), final->at("one"));
+    EXPECT_EQ(std::to_string(writesTwo), final->at("two"));
 }
 
 TEST(StoreConcurrencyTest, WriterKilledAtAnyInstantLeavesOldOrNewAnswer) {
