@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "agent/vornstorereaderwriter.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 
@@ -28,12 +29,22 @@ uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp) {
     return static_cast<uint32_t>(remaining * 1000);
 }
 
-CVORNAgent::CVORNAgent() : CVORNAgent(SystemSecondsNow) {}
+CVORNAgent::CVORNAgent() : CVORNAgent(AgentComponents{}) {}
 
-CVORNAgent::CVORNAgent(SecondsClock clock) : m_fnNow(std::move(clock)) {
-    std::string dataDirectory;
-    if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
-        throw std::runtime_error("Could not get VORN Directory Path");
+CVORNAgent::CVORNAgent(AgentComponents components)
+    : m_ptrStore(components.store),
+      m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)) {
+    if (m_ptrStore == nullptr) {
+        std::string dataDirectory;
+        if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
+            throw std::runtime_error("Could not get VORN Directory Path");
+        }
+        CVORNStoreReaderWriter& store = CVORNStoreReaderWriter::GetInstance();
+        if (store.Initialize(CVORNStoreReaderWriter::eStoreTypeFile,
+                             dataDirectory + "vornstore.json") != VORN_OK) {
+            throw std::runtime_error("Could not initialize the VORN Store while starting Agent");
+        }
+        m_ptrStore = &store;
     }
 }
 
@@ -42,10 +53,6 @@ CVORNAgent::~CVORNAgent() = default;
 void CVORNAgent::ShutDown() {
     VORN_LOG_DEBUG("ShutDown is invoked");
     m_shutdownEvent.Set();
-}
-
-int64_t CVORNAgent::storedRetryTimestamp() {
-    return 0;
 }
 
 VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
@@ -66,7 +73,7 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
     VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
     for (bool running = true; running;) {
         uint32_t timeout = kInfinite;
-        const int64_t retryTimestamp = storedRetryTimestamp();
+        const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
         if (m_fnNow() < retryTimestamp) {
             timeout = RateLimitTimeoutMs(m_fnNow(), retryTimestamp);
             if (timeout != kInfinite) {

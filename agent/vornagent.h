@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "agent/vornevent.h"
+#include "agent/vornidentitystore.h"
 #include "common/vornstatus.h"
 
 namespace vorn {
@@ -20,12 +21,23 @@ int64_t SystemSecondsNow();
 // milliseconds, clamped to the largest finite timeout when it does not fit.
 uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp);
 
+// What the agent is built from. Production leaves every member empty and gets
+// the Linux implementations; tests substitute fakes.
+struct AgentComponents {
+    // The store; null means the process's store reader/writer, initialised on
+    // "vornstore.json" in the data directory.
+    IVORNIdentityStore* store = nullptr;
+    // Seconds since 1970 UTC; empty means the system clock.
+    SecondsClock clock;
+};
+
 class CVORNAgent {
 public:
     // Throws std::runtime_error "Could not get VORN Directory Path" when the
-    // data directory is not configured.
+    // data directory is not configured, and "Could not initialize the VORN
+    // Store while starting Agent" when the store cannot be used.
     CVORNAgent();
-    explicit CVORNAgent(SecondsClock clock);
+    explicit CVORNAgent(AgentComponents components);
     ~CVORNAgent();
 
     CVORNAgent(const CVORNAgent&) = delete;
@@ -40,8 +52,8 @@ public:
 private:
     VORN_STATUS sendIdentityServiceRequest();
     VORN_STATUS handleIdentityServiceResponse();
-    int64_t storedRetryTimestamp();
 
+    IVORNIdentityStore* m_ptrStore = nullptr;
     SecondsClock m_fnNow;
     std::mutex m_mutex;
     VORNEvent m_idRequestEvent{true};

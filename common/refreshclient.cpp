@@ -1,0 +1,124 @@
+#include "common/refreshclient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vorn {
+
+namespace {
+
+class Socket {
+public:
+    Socket() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+RefreshResult Failure(const char* what) {
+    RefreshResult result;
+    result.kind = RefreshResult::Kind::SystemError;
+    result.error = std::string(what) + ": " + strerror(errno);
+    return result;
+}
+
+}  // namespace
+
+RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout) {
+    Socket sock;
+    if (sock.fd() < 0) {
+        return Failure("socket");
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(sock.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        return Failure("bind");
+    }
+    // Connected, so only the agent's datagrams arrive and a closed port is
+    // reported by the kernel instead of ending in a time-out.
+    sockaddr_in agent{};
+    agent.sin_family = AF_INET;
+    agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    agent.sin_port = htons(port);
+    if (connect(sock.fd(), reinterpret_cast<sockaddr*>(&agent), sizeof agent) != 0) {
+        return Failure("connect");
+    }
+    const unsigned char request[2] = {1, 0};
+    if (send(sock.fd(), request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
+        if (errno == ECONNREFUSED) {
+            return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+        }
+        return Failure("send");
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return RefreshResult{RefreshResult::Kind::TimedOut, 0, ""};
+        }
+        pollfd pfd{sock.fd(), POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Failure("poll");
+        }
+        if (ready == 0) {
+            continue;
+        }
+        unsigned char answer[16];
+        const ssize_t n = recv(sock.fd(), answer, sizeof answer, MSG_TRUNC);
+        if (n < 0) {
+            if (errno == ECONNREFUSED) {
+                return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+            }
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return Failure("recv");
+        }
+        if (n == 4 && answer[0] == 2 && answer[1] == 0) {
+            RefreshResult result;
+            result.kind = RefreshResult::Kind::Answered;
+            result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
+            return result;
+        }
+    }
+}
+
+std::string RefreshOutcomeName(uint16_t outcome) {
+    switch (outcome) {
+        case 0:
+            return "failed";
+        case 1:
+            return "success";
+        case 2:
+            return "comm-error";
+        case 3:
+            return "error-response";
+        case 4:
+            return "rate-limited";
+        default:
+            return "unknown(" + std::to_string(outcome) + ")";
+    }
+}
+
+}  // namespace vorn

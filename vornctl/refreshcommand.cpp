@@ -1,0 +1,83 @@
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/refreshclient.h"
+#include "vornctl/commands.h"
+
+namespace vorn::ctl {
+
+namespace {
+
+constexpr uint16_t kAgentPort = 60110;
+constexpr int kExitNoAnswer = 5;
+
+const char kRefreshUsage[] =
+    "Usage: vornctl refresh [--timeout SECONDS]\n"
+    "\n"
+    "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
+    "(default 30 seconds). Prints the outcome: success, failed, comm-error, error-response or\n"
+    "rate-limited.\n"
+    "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
+    "5 no answer in time (or no agent running).\n";
+
+// success -> 0, failed -> 1; the other outcomes keep their own number.
+int ExitStatusFor(uint16_t outcome) {
+    switch (outcome) {
+        case 1:
+            return 0;
+        case 2:
+        case 3:
+        case 4:
+            return outcome;
+        default:
+            return 1;
+    }
+}
+
+}  // namespace
+
+int RunRefresh(const std::vector<std::string>& args) {
+    double seconds = 30;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-h" || args[i] == "--help") {
+            fputs(kRefreshUsage, stdout);
+            return 0;
+        }
+        if (args[i] == "--timeout" && i + 1 < args.size()) {
+            char* end = nullptr;
+            seconds = strtod(args[i + 1].c_str(), &end);
+            if (end == args[i + 1].c_str() || *end != '\0' || !(seconds > 0) ||
+                seconds > 86400) {
+                fprintf(stderr, "vornctl refresh: --timeout takes seconds between 0 and 86400\n");
+                return kExitUsage;
+            }
+            ++i;
+            continue;
+        }
+        fprintf(stderr, "vornctl refresh: unexpected argument '%s'\n\n%s", args[i].c_str(),
+                kRefreshUsage);
+        return kExitUsage;
+    }
+
+    const RefreshResult result =
+        RequestRefresh(kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    switch (result.kind) {
+        case RefreshResult::Kind::Answered:
+            puts(RefreshOutcomeName(result.outcome).c_str());
+            return ExitStatusFor(result.outcome);
+        case RefreshResult::Kind::NoAgent:
+            fprintf(stderr, "vornctl refresh: no agent is listening on 127.0.0.1:%u\n", kAgentPort);
+            return kExitNoAnswer;
+        case RefreshResult::Kind::TimedOut:
+            fprintf(stderr, "vornctl refresh: no answer from the agent within %g seconds\n",
+                    seconds);
+            return kExitNoAnswer;
+        case RefreshResult::Kind::SystemError:
+            break;
+    }
+    fprintf(stderr, "vornctl refresh: %s\n", result.error.c_str());
+    return kExitNoAnswer;
+}
+
+}  // namespace vorn::ctl

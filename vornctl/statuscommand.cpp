@@ -1,0 +1,121 @@
+#include <cjson/cJSON.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "agent/vornstorereaderwriter.h"
+#include "common/vornpath.h"
+#include "vornctl/commands.h"
+
+namespace vorn::ctl {
+
+namespace {
+
+const char kStatusUsage[] =
+    "Usage: vornctl status [--json]\n"
+    "\n"
+    "Reads the agent's identity store (data directory from the registry value DataDir) with the\n"
+    "same locks the agent uses and shows the VORN id, whether a token and an instance key are\n"
+    "held (never their values) and the cloud's retry deadline, if any.\n"
+    "Exit status: 0 when an identity (VORN id and token) is held, 1 when not.\n";
+
+std::string IsoTime(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    char text[32] = "?";
+    if (gmtime_r(&t, &utc) != nullptr) {
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    }
+    return text;
+}
+
+}  // namespace
+
+int RunStatus(const std::vector<std::string>& args) {
+    bool json = false;
+    for (const std::string& arg : args) {
+        if (arg == "-h" || arg == "--help") {
+            fputs(kStatusUsage, stdout);
+            return 0;
+        }
+        if (arg == "--json") {
+            json = true;
+            continue;
+        }
+        fprintf(stderr, "vornctl status: unexpected argument '%s'\n\n%s", arg.c_str(),
+                kStatusUsage);
+        return kExitUsage;
+    }
+
+    std::string dataDirectory;
+    if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
+        fprintf(stderr,
+                "vornctl status: the data directory is not configured (registry value DataDir "
+                "under HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN in "
+                "$VORN_REGISTRY_DIR, default /etc/vorn/registry.d)\n");
+        return 1;
+    }
+    const std::string storePath = dataDirectory + "vornstore.json";
+    struct stat st {};
+    const bool storeExists = stat(storePath.c_str(), &st) == 0;
+
+    CVORNStoreReaderWriter store;
+    std::string vornId, token, instanceKey;
+    int64_t retryAfter = 0;
+    if (storeExists &&
+        store.InitializeReadOnly(CVORNStoreReaderWriter::eStoreTypeFile, storePath) == VORN_OK) {
+        vornId = store.GetVORN();
+        token = store.GetToken();
+        instanceKey = store.GetInstanceKey();
+        retryAfter = store.GetRetryTimestamp().count();
+    }
+    const bool held = !vornId.empty() && !token.empty();
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+
+    if (json) {
+        std::unique_ptr<cJSON, decltype(&cJSON_Delete)> doc(cJSON_CreateObject(), cJSON_Delete);
+        cJSON_AddStringToObject(doc.get(), "store", storePath.c_str());
+        cJSON_AddBoolToObject(doc.get(), "store_exists", storeExists);
+        cJSON_AddBoolToObject(doc.get(), "identity_held", held);
+        if (vornId.empty()) {
+            cJSON_AddNullToObject(doc.get(), "vorn");
+        } else {
+            cJSON_AddStringToObject(doc.get(), "vorn", vornId.c_str());
+        }
+        cJSON_AddBoolToObject(doc.get(), "token_held", !token.empty());
+        cJSON_AddBoolToObject(doc.get(), "instance_key_held", !instanceKey.empty());
+        if (retryAfter > 0) {
+            cJSON_AddNumberToObject(doc.get(), "retry_after", static_cast<double>(retryAfter));
+            cJSON_AddBoolToObject(doc.get(), "rate_limited", retryAfter > now);
+        } else {
+            cJSON_AddNullToObject(doc.get(), "retry_after");
+            cJSON_AddBoolToObject(doc.get(), "rate_limited", false);
+        }
+        std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(doc.get()), cJSON_free);
+        puts(text ? text.get() : "{}");
+        return held ? 0 : 1;
+    }
+
+    printf("store:         %s%s\n", storePath.c_str(), storeExists ? "" : " (does not exist)");
+    printf("identity:      %s\n", held ? "held" : "not held");
+    printf("vorn id:       %s\n", vornId.empty() ? "(none)" : vornId.c_str());
+    printf("token:         %s\n", token.empty() ? "not held" : "held");
+    printf("instance key:  %s\n", instanceKey.empty() ? "not held" : "held");
+    if (retryAfter > now) {
+        printf("retry after:   %s (in %lld s; the agent waits until then)\n",
+               IsoTime(retryAfter).c_str(), static_cast<long long>(retryAfter - now));
+    } else if (retryAfter > 0) {
+        printf("retry after:   %s (passed)\n", IsoTime(retryAfter).c_str());
+    } else {
+        printf("retry after:   none\n");
+    }
+    return held ? 0 : 1;
+}
+
+}  // namespace vorn::ctl
