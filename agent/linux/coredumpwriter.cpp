@@ -30,7 +30,9 @@ struct Mapping {
     uint32_t flags;  // PF_R | PF_W | PF_X
     uint32_t nameOffset;
     uint32_t nameLength;  // 0: anonymous
-    uint32_t isFile;      // backed by a file that NT_FILE names
+    uint16_t isFile;      // backed by a file that NT_FILE names
+    uint8_t hasPrivateCopies;  // pages written since mapping: differ from the file
+    uint8_t dontDump;          // MADV_DONTDUMP
 };
 
 struct ScratchLayout {
@@ -138,26 +140,53 @@ struct Snapshot {
     size_t namesUsed;
 };
 
-// One line of /proc/<pid>/maps: "start-end perms offset dev inode   name".
-void AddMapping(const char* line, size_t length, Snapshot* snap) {
-    if (snap->count >= kMaxMappings) {
+// A field line of /proc/<pid>/smaps ("Anonymous:   12 kB", "VmFlags: rd wr dd")
+// about the mapping added last.
+void AddMappingField(const char* line, size_t length, Snapshot* snap, bool lastKept) {
+    if (!lastKept || snap->count == 0) {
         return;
+    }
+    Mapping& m = snap->mappings[snap->count - 1];
+    if (StartsWith(line, length, "Anonymous:")) {
+        for (size_t i = 10; i < length; ++i) {
+            if (line[i] >= '1' && line[i] <= '9') {
+                m.hasPrivateCopies = 1;
+            }
+            if (line[i] == 'k') {
+                break;
+            }
+        }
+    } else if (StartsWith(line, length, "VmFlags:")) {
+        for (size_t i = 8; i + 2 < length + 1; ++i) {
+            if (line[i - 1] == ' ' && line[i] == 'd' && line[i + 1] == 'd' &&
+                (i + 2 == length || line[i + 2] == ' ')) {
+                m.dontDump = 1;
+            }
+        }
+    }
+}
+
+// One line of /proc/<pid>/maps: "start-end perms offset dev inode   name".
+// Returns whether the mapping was kept.
+bool AddMapping(const char* line, size_t length, Snapshot* snap) {
+    if (snap->count >= kMaxMappings) {
+        return false;
     }
     const char* p = line;
     const char* end = line + length;
     Mapping m{};
     m.start = ParseHex(&p, end);
     if (p >= end || *p != '-') {
-        return;
+        return false;
     }
     ++p;
     m.end = ParseHex(&p, end);
     if (p + 5 > end || *p != ' ') {
-        return;
+        return false;
     }
     ++p;
     if (p[0] != 'r') {
-        return;  // unreadable: guard pages, reservations
+        return false;  // unreadable: guard pages, reservations
     }
     m.flags = PF_R | (p[1] == 'w' ? PF_W : 0) | (p[2] == 'x' ? PF_X : 0);
     SkipField(&p, end);
@@ -169,10 +198,10 @@ void AddMapping(const char* line, size_t length, Snapshot* snap) {
     const char* name = p;
     const size_t nameLength = static_cast<size_t>(end - p);
     if (m.end <= m.start) {
-        return;
+        return false;
     }
     if (StartsWith(name, nameLength, "[vvar") || StartsWith(name, nameLength, "[vsyscall]")) {
-        return;  // kernel pages whose reading can fault or has no meaning
+        return false;  // kernel pages whose reading can fault or has no meaning
     }
     if (nameLength > 0 && snap->namesUsed + nameLength + 1 <= kNamePoolSize) {
         memcpy(snap->names + snap->namesUsed, name, nameLength);
@@ -183,15 +212,23 @@ void AddMapping(const char* line, size_t length, Snapshot* snap) {
     }
     m.isFile = (inode != 0 && nameLength > 0 && name[0] == '/') ? 1 : 0;
     snap->mappings[snap->count++] = m;
+    return true;
 }
 
 bool TakeSnapshot(pid_t pid, const ScratchLayout& l, Snapshot* snap) {
+    // smaps tells which file mappings hold private copies (relocated data,
+    // the dynamic linker's list of libraries); maps is the fallback.
     char path[64];
-    BuildProcPath(path, sizeof path, pid, "maps");
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    BuildProcPath(path, sizeof path, pid, "smaps");
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        BuildProcPath(path, sizeof path, pid, "maps");
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    }
     if (fd < 0) {
         return false;
     }
+    bool lastKept = false;
     snap->mappings = l.mappings;
     snap->names = l.names;
     snap->count = 0;
@@ -212,8 +249,15 @@ bool TakeSnapshot(pid_t pid, const ScratchLayout& l, Snapshot* snap) {
             if (l.maps[i] != '\n') {
                 continue;
             }
-            if (!skipping) {
-                AddMapping(l.maps + begin, i - begin, snap);
+            if (!skipping && i > begin) {
+                const char first = l.maps[begin];
+                // Mapping lines start with a lower-case hex address, smaps
+                // fields with a capitalised name.
+                if ((first >= '0' && first <= '9') || (first >= 'a' && first <= 'f')) {
+                    lastKept = AddMapping(l.maps + begin, i - begin, snap);
+                } else {
+                    AddMappingField(l.maps + begin, i - begin, snap, lastKept);
+                }
             }
             skipping = false;
             begin = i + 1;
@@ -248,9 +292,9 @@ void ChooseContents(Snapshot* snap, const CoreDumpRequest& request) {
                                 !StartsWith(name, len, "/SYSV");
         const bool holdsStack = sp >= m.start && sp < m.end;
         const bool headerPage = fileOnDisk && m.offset == 0;
-        if (device) {
+        if (device || m.dontDump) {
             m.dumpBytes = 0;
-        } else if ((m.flags & PF_W) != 0 && m.isFile) {
+        } else if (((m.flags & PF_W) != 0 || m.hasPrivateCopies) && m.isFile) {
             m.dumpBytes = size;
         } else if (!fileOnDisk) {
             const bool vdso = StartsWith(name, len, "[vdso]");
@@ -258,7 +302,7 @@ void ChooseContents(Snapshot* snap, const CoreDumpRequest& request) {
         } else {
             m.dumpBytes = headerPage ? kPage : 0;
         }
-        if (holdsStack && !device) {
+        if (holdsStack && !device && !m.dontDump) {
             m.dumpBytes = size;
         }
     }
@@ -564,7 +608,7 @@ int WriteCoreDump(int fd, const CoreDumpRequest& request, const CoreDumpScratch&
     status.pr_info.si_code = request.code;
     status.pr_cursig = static_cast<short>(request.signo);
     status.pr_pid = request.tid;
-    status.pr_ppid = getppid();
+    status.pr_ppid = request.pid == getpid() ? getppid() : 0;
     memcpy(&status.pr_reg, request.regs,
            sizeof status.pr_reg < sizeof *request.regs ? sizeof status.pr_reg : sizeof *request.regs);
     status.pr_fpvalid = request.fpregs != nullptr ? 1 : 0;
