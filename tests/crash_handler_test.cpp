@@ -70,8 +70,9 @@ ChildResult RunCrashChild(const TempDir& scratch, const std::string& kind,
                           const std::string& dumpDirectory, const std::string& server = "-",
                           int ackMs = 5000, const std::string& firstDirectory = "") {
     ChildProcess::Options options;
-    options.args = {BinaryPath("crashchild"), kind, scratch.file("child.log"), dumpDirectory,
-                    server, std::to_string(ackMs)};
+    options.args = {
+        BinaryPath("crashchild"), kind, scratch.file("child.log"), dumpDirectory, server,
+        std::to_string(ackMs)};
     if (!firstDirectory.empty()) {
         options.args.push_back(firstDirectory);
     }
@@ -89,15 +90,24 @@ ChildResult RunCrashChild(const TempDir& scratch, const std::string& kind,
 
 std::string Backtrace(const std::string& core) {
     ChildProcess::Options options;
-    options.args = {kGdb,     "-batch", "-nx", "-iex", "set debuginfod enabled off",
-                    "-ex",    "bt",     BinaryPath("crashchild"), core};
+    options.args = {kGdb,
+                    "-batch",
+                    "-nx",
+                    "-iex",
+                    "set debuginfod enabled off",
+                    "-ex",
+                    "bt",
+                    BinaryPath("crashchild"),
+                    core};
     options.stdinMode = ChildProcess::Stdin::DevNull;
     ChildProcess gdb(options);
     EXPECT_TRUE(gdb.Wait(60s).has_value()) << "gdb did not finish";
     return gdb.Stdout() + gdb.Stderr();
 }
 
-bool DiedBy(int status, int signo) { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
+bool DiedBy(int status, int signo) {
+    return WIFSIGNALED(status) && WTERMSIG(status) == signo;
+}
 
 TEST(CrashHandlerClientTest, EmptyDirectoryInstallsNothing) {
     const size_t mark = LogMark();
@@ -131,8 +141,7 @@ TEST(CrashHandlerClientTest, SetupLogsDirectoryAndWhetherTheServerTookIt) {
     }
     {
         const std::string name = UniqueServerName("up");
-        CrashServerStandIn server(name, dumps.path(),
-                                  CrashServerStandIn::Behaviour::eWriteDumps);
+        CrashServerStandIn server(name, dumps.path(), CrashServerStandIn::Behaviour::eWriteDumps);
         const size_t mark = LogMark();
         CrashHandlerClient client(UTF8ToWide(dumps.path()), 2, CrashServerOptions{name, 2000, 500});
         EXPECT_TRUE(client.SetupCrashHandler());
@@ -215,8 +224,9 @@ TEST(CrashHandlerClientTest, EachCrashKindLeavesADumpInProcess) {
         ASSERT_EQ(cores.size(), 1u) << child.out << child.log;
         EXPECT_NE(child.log.find("OOP Not created. Crashes will be handled locally"),
                   std::string::npos);
-        const size_t created = child.log.find("f: CrashHandlerClient::CrashHandled S: debug :: "
-                                              "Crash Dump Created");
+        const size_t created = child.log.find(
+            "f: CrashHandlerClient::CrashHandled S: debug :: "
+            "Crash Dump Created");
         const size_t local = child.log.find(
             "f: CrashHandlerClient::CrashHandled S: warning :: Crash was not created OOP. Dump "
             "not updated");
@@ -257,8 +267,7 @@ TEST(CrashHandlerClientTest, SilentServerFallsBackToInProcessDumpInBoundedTime) 
     TempDir scratch;
     TempDir dumps;
     const std::string name = UniqueServerName("silent");
-    CrashServerStandIn server(name, dumps.path(),
-                              CrashServerStandIn::Behaviour::eNeverAcknowledge);
+    CrashServerStandIn server(name, dumps.path(), CrashServerStandIn::Behaviour::eNeverAcknowledge);
     const auto start = std::chrono::steady_clock::now();
     const ChildResult child = RunCrashChild(scratch, "segv", dumps.path(), name, 300);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
@@ -274,8 +283,7 @@ TEST(CrashHandlerClientTest, SecondSetupReplacesTheFirst) {
     TempDir scratch;
     TempDir first;
     TempDir second;
-    const ChildResult child =
-        RunCrashChild(scratch, "segv", second.path(), "-", 500, first.path());
+    const ChildResult child = RunCrashChild(scratch, "segv", second.path(), "-", 500, first.path());
     EXPECT_NE(child.out.find("first=1"), std::string::npos);
     EXPECT_TRUE(DiedBy(child.status, SIGSEGV)) << child.status;
     EXPECT_TRUE(CoreFiles(first.path()).empty());

@@ -29,8 +29,8 @@ struct Mapping {
     uint64_t dumpBytes;
     uint32_t flags;  // PF_R | PF_W | PF_X
     uint32_t nameOffset;
-    uint32_t nameLength;  // 0: anonymous
-    uint16_t isFile;      // backed by a file that NT_FILE names
+    uint32_t nameLength;       // 0: anonymous
+    uint16_t isFile;           // backed by a file that NT_FILE names
     uint8_t hasPrivateCopies;  // pages written since mapping: differ from the file
     uint8_t dontDump;          // MADV_DONTDUMP
 };
@@ -191,8 +191,8 @@ bool AddMapping(const char* line, size_t length, Snapshot* snap) {
     m.flags = PF_R | (p[1] == 'w' ? PF_W : 0) | (p[2] == 'x' ? PF_X : 0);
     SkipField(&p, end);
     m.offset = ParseHex(&p, end);
-    SkipField(&p, end);  // offset's rest
-    SkipField(&p, end);  // device
+    SkipField(&p, end);                        // offset's rest
+    SkipField(&p, end);                        // device
     const uint64_t inode = ParseHex(&p, end);  // decimal digits parse as hex too; only 0 matters
     SkipField(&p, end);
     const char* name = p;
@@ -361,9 +361,13 @@ void PutZeros(Out* out, size_t length) {
     }
 }
 
-size_t Align4(size_t n) { return (n + 3) & ~static_cast<size_t>(3); }
+size_t Align4(size_t n) {
+    return (n + 3) & ~static_cast<size_t>(3);
+}
 
-size_t NoteSize(size_t descSize) { return sizeof(Elf64_Nhdr) + Align4(5) + Align4(descSize); }
+size_t NoteSize(size_t descSize) {
+    return sizeof(Elf64_Nhdr) + Align4(5) + Align4(descSize);
+}
 
 void PutNoteHeader(Out* out, uint32_t type, size_t descSize) {
     Elf64_Nhdr header{};
@@ -374,7 +378,9 @@ void PutNoteHeader(Out* out, uint32_t type, size_t descSize) {
     Put(out, "CORE\0\0\0", 8);
 }
 
-void PutNoteEnd(Out* out, size_t descSize) { PutZeros(out, Align4(descSize) - descSize); }
+void PutNoteEnd(Out* out, size_t descSize) {
+    PutZeros(out, Align4(descSize) - descSize);
+}
 
 size_t FileNoteSize(const Snapshot& snap) {
     size_t size = 2 * sizeof(uint64_t);
@@ -609,8 +615,9 @@ int WriteCoreDump(int fd, const CoreDumpRequest& request, const CoreDumpScratch&
     status.pr_cursig = static_cast<short>(request.signo);
     status.pr_pid = request.tid;
     status.pr_ppid = request.pid == getpid() ? getppid() : 0;
-    memcpy(&status.pr_reg, request.regs,
-           sizeof status.pr_reg < sizeof *request.regs ? sizeof status.pr_reg : sizeof *request.regs);
+    memcpy(
+        &status.pr_reg, request.regs,
+        sizeof status.pr_reg < sizeof *request.regs ? sizeof status.pr_reg : sizeof *request.regs);
     status.pr_fpvalid = request.fpregs != nullptr ? 1 : 0;
 
     struct elf_prpsinfo info {};

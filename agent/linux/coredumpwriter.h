@@ -51,11 +51,11 @@ struct CoreDumpScratch {
 bool ReserveCoreDumpScratch(CoreDumpScratch* scratch);
 
 struct CoreDumpRequest {
-    pid_t pid = 0;     // the process to dump (may be our own)
-    pid_t tid = 0;     // the crashing thread
-    int signo = 0;     // the signal that ends it
-    int code = 0;      // its si_code
-    unsigned long long address = 0;  // its si_addr
+    pid_t pid = 0;                           // the process to dump (may be our own)
+    pid_t tid = 0;                           // the crashing thread
+    int signo = 0;                           // the signal that ends it
+    int code = 0;                            // its si_code
+    unsigned long long address = 0;          // its si_addr
     const user_regs_struct* regs = nullptr;  // the crashing thread's registers
     const void* fpregs = nullptr;            // NT_FPREGSET contents, or nullptr
     size_t fpregsSize = 0;

@@ -31,7 +31,9 @@ std::atomic<int> s_crashSignal{0};
 CoreDumpScratch s_scratch;
 void* s_altStack = nullptr;
 
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t CurrentTid() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 void UnblockSignal(int signo) {
     sigset_t set;
@@ -142,10 +144,10 @@ CCrashExceptionHandler::CCrashExceptionHandler(const std::string& dumpDirectory,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         s_altStack = stack == MAP_FAILED ? nullptr : stack;
     }
-    stack_t current {};
+    stack_t current{};
     if (s_altStack != nullptr && sigaltstack(nullptr, &current) == 0 &&
         (current.ss_flags & SS_DISABLE) != 0) {
-        stack_t stack {};
+        stack_t stack{};
         stack.ss_sp = s_altStack;
         stack.ss_size = kAltStackSize;
         (void)sigaltstack(&stack, nullptr);

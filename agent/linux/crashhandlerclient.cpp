@@ -22,8 +22,7 @@ HandlerOwner& Owner() {
 
 bool MinidumpCallback(const char* dumpPath, bool outOfProcess, void* context, bool succeeded) {
     if (context != nullptr) {
-        static_cast<CrashHandlerClient*>(context)->CrashHandled(dumpPath, outOfProcess,
-                                                                succeeded);
+        static_cast<CrashHandlerClient*>(context)->CrashHandled(dumpPath, outOfProcess, succeeded);
     }
     return succeeded;
 }

@@ -52,7 +52,9 @@ socklen_t MakeCrashServerAddress(const char* name, struct sockaddr_un* address) 
     return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + len);
 }
 
-bool IsTrustedCrashPeer(uid_t uid) { return uid == 0 || uid == geteuid(); }
+bool IsTrustedCrashPeer(uid_t uid) {
+    return uid == 0 || uid == geteuid();
+}
 
 int ConnectToCrashServer(const char* name, pid_t* serverPid) {
     struct sockaddr_un address {};
@@ -98,7 +100,7 @@ bool ExchangeCrashMessage(int fd, const CrashRequest& request, int timeoutMs, Cr
         if (!WaitFor(fd, POLLIN, deadline)) {
             return false;
         }
-        CrashReply answer {};
+        CrashReply answer{};
         const ssize_t got = recv(fd, &answer, sizeof answer, 0);
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;

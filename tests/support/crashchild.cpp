@@ -20,11 +20,17 @@ namespace {
 
 volatile int* g_nullPointer = nullptr;
 
-__attribute__((noinline)) void CrashByNullDereference() { *g_nullPointer = 42; }
+__attribute__((noinline)) void CrashByNullDereference() {
+    *g_nullPointer = 42;
+}
 
-__attribute__((noinline)) void CrashByAbort() { abort(); }
+__attribute__((noinline)) void CrashByAbort() {
+    abort();
+}
 
-__attribute__((noinline)) void CrashByTerminate() { std::terminate(); }
+__attribute__((noinline)) void CrashByTerminate() {
+    std::terminate();
+}
 
 struct Base {
     Base() { Call(); }
@@ -36,7 +42,9 @@ struct Derived : Base {
     void Work() override {}
 };
 
-__attribute__((noinline)) void CrashByPureVirtualCall() { Derived derived; }
+__attribute__((noinline)) void CrashByPureVirtualCall() {
+    Derived derived;
+}
 
 }  // namespace
 
