@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/linux/crashhandlerclient.h"
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
@@ -37,6 +38,9 @@ int main(int argc, char* argv[]) {
         if (GetVORNDirectoryPath(crashDirectory) != VORN_OK) {
             VORN_LOG_ERROR("Could not get VORN Directory Path");
         }
+        // Lives for the whole run; destroyed after the agent and configuration.
+        CrashHandlerClient crashHandler(UTF8ToWide(crashDirectory), 2);
+        (void)crashHandler.SetupCrashHandler();
 
         if (argc < 3) {
             VORN_LOG_ERROR(
