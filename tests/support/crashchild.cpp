@@ -32,12 +32,24 @@ __attribute__((noinline)) void CrashByTerminate() {
     std::terminate();
 }
 
+struct Base;
+// Read back through a volatile so the optimiser cannot see the object's
+// dynamic type and devirtualise (or drop) the call.
+Base* volatile g_underConstruction = nullptr;
+void CallWork();
+
 struct Base {
-    Base() { Call(); }
+    Base() {
+        g_underConstruction = this;
+        CallWork();
+    }
     virtual ~Base() = default;
-    __attribute__((noinline)) void Call() { Work(); }
     virtual void Work() = 0;
 };
+
+__attribute__((noinline)) void CallWork() {
+    g_underConstruction->Work();
+}
 struct Derived : Base {
     void Work() override {}
 };
