@@ -257,6 +257,8 @@ WMIInterface::WMIInterface(const std::string& sysRoot,
     m_bInitialized = true;
 }
 
+WMIInterface::WMIInterface() = default;
+
 WMIInterface::~WMIInterface() {
     Cleanup();
 }

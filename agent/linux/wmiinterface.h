@@ -121,7 +121,7 @@ public:
 
 protected:
     // For test doubles that answer RunWMIQuery themselves.
-    WMIInterface() = default;
+    WMIInterface();
 
 private:
     bool m_bInitialized = false;
