@@ -1,0 +1,97 @@
+#include "agent/linux/networkadapterslinux.h"
+
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <map>
+
+#include "agent/linux/wmiproviders.h"
+#include "common/vornlogger.h"
+
+namespace vorn {
+
+uint8_t PrefixLength(const unsigned char* mask, size_t bytes) {
+    uint8_t length = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        for (int bit = 7; bit >= 0; --bit) {
+            if ((mask[i] & (1u << bit)) == 0) {
+                return length;
+            }
+            ++length;
+        }
+    }
+    return length;
+}
+
+bool IsOperationallyUp(const std::string& operstate, bool running) {
+    return operstate == "up" || (operstate == "unknown" && running);
+}
+
+CNetworkAdapterSourceLinux::CNetworkAdapterSourceLinux(std::string sysRoot)
+    : m_strRoot(std::move(sysRoot)) {}
+
+VORN_STATUS CNetworkAdapterSourceLinux::GetAdapters(std::vector<NetworkAdapter>& adapters) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "getifaddrs failed");
+        return VORN_FAILED;
+    }
+    adapters.clear();
+    std::map<std::string, size_t> indexByName;
+    std::map<std::string, bool> running;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_name == nullptr) {
+            continue;
+        }
+        const std::string name = entry->ifa_name;
+        auto found = indexByName.find(name);
+        if (found == indexByName.end()) {
+            found = indexByName.emplace(name, adapters.size()).first;
+            NetworkAdapter adapter;
+            adapter.m_bHasDescription = true;
+            adapter.m_strDescription = name;
+            adapters.push_back(std::move(adapter));
+        }
+        NetworkAdapter& adapter = adapters[found->second];
+        adapter.m_bLoopback = adapter.m_bLoopback || (entry->ifa_flags & IFF_LOOPBACK) != 0;
+        running[name] = (entry->ifa_flags & IFF_RUNNING) != 0;
+        if (entry->ifa_addr == nullptr) {
+            continue;
+        }
+        const int family = entry->ifa_addr->sa_family;
+        if (family == AF_PACKET) {
+            const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+            const size_t length = link->sll_halen <= sizeof(link->sll_addr) ? link->sll_halen : 0;
+            adapter.m_physicalAddress.assign(link->sll_addr, link->sll_addr + length);
+        } else if (family == AF_INET || family == AF_INET6) {
+            UnicastAddress address;
+            address.m_length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+            memcpy(&address.m_address, entry->ifa_addr, address.m_length);
+            if (entry->ifa_netmask != nullptr && family == AF_INET) {
+                const auto* mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
+                address.m_prefixLength = PrefixLength(
+                    reinterpret_cast<const unsigned char*>(&mask->sin_addr), sizeof(in_addr));
+            } else if (entry->ifa_netmask != nullptr) {
+                const auto* mask = reinterpret_cast<const sockaddr_in6*>(entry->ifa_netmask);
+                address.m_prefixLength = PrefixLength(mask->sin6_addr.s6_addr, sizeof(in6_addr));
+            }
+            adapter.m_addresses.push_back(address);
+        }
+    }
+    freeifaddrs(list);
+
+    for (const auto& [name, index] : indexByName) {
+        std::string operstate;
+        if (ReadSysFile(m_strRoot, "sys/class/net/" + name + "/operstate", operstate) !=
+            eSysFileResult::Read) {
+            operstate = "unknown";
+        }
+        adapters[index].m_bUp = IsOperationallyUp(operstate, running[name]);
+    }
+    return VORN_OK;
+}
+
+}  // namespace vorn

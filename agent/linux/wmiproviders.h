@@ -1,0 +1,94 @@
+// The Linux sources behind the query classes: every file is read under a system
+// root, so a fixture tree can stand for a whole machine.
+//
+//   Win32_BIOS.SerialNumber             sys/class/dmi/id/product_serial
+//   Win32_ComputerSystemProduct.UUID    sys/class/dmi/id/product_uuid
+//   Win32_ComputerSystem.Model          sys/class/dmi/id/product_name
+//   Win32_ComputerSystem.DNSHostName    the host name source
+//   Win32_ComputerSystem.Domain         domain part of the canonical host name, "" if none
+//   Win32_OperatingSystem.Caption       PRETTY_NAME of etc/os-release (usr/lib/os-release)
+//   Win32_OperatingSystem.Version       VERSION_ID, or etc/debian_version when it is a
+//                                       more precise point release of it
+//   Win32_OperatingSystem.BuildNumber   BUILD_ID, else proc/sys/kernel/osrelease
+//   Win32_OperatingSystem.KernelRelease proc/sys/kernel/osrelease
+//   Win32_OperatingSystem.OSArchitecture proc/sys/kernel/arch (uname on the live root)
+//   Win32_OperatingSystem.OSProductSuite, ProductType  0 and 1
+//   Win32_OperatingSystem.SystemDrive   "/"
+//   Win32_Volume.DeviceID, DriveLetter  \\?\Volume{<uuid>}\ and "/" for the root file
+//                                       system: proc/self/mountinfo, dev/disk/by-uuid
+//   Win32_DiskDrive.*                   sys/block/<dev>: device/serial (or serial),
+//                                       device/model, removable, the USB bus
+//
+// A value is a file's text without its final line feed. A missing file gives a
+// NULL value; a class whose source is missing gives no objects.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/linux/wmiinterface.h"
+
+namespace vorn {
+
+class IHostNameSource;
+
+enum class eSysFileResult { Read, Absent, Unreadable };
+
+// Reads root/relativePath into 'text', dropping one final line feed. Absent
+// covers ENOENT and ENOTDIR; any other failure is Unreadable and logged as a
+// warning with the path and errno text (sysfs DMI serials are root-only).
+eSysFileResult ReadSysFile(const std::string& root, const std::string& relativePath,
+                           std::string& text);
+
+// KEY=VALUE pairs of an os-release text. Quoted values lose their quotes and
+// backslash escapes; lines that do not parse (garbage, an unterminated quote
+// of a truncated file) are skipped.
+std::map<std::string, std::string> ParseOsRelease(const std::string& text);
+
+// The version to report: VERSION_ID, replaced by the debian_version text when
+// that is a numeric point release of it ("12" and "12.5" give "12.5").
+std::string PreciseVersion(const std::string& versionId, const std::string& debianVersion);
+
+// "64-bit" for a 64-bit machine name (x86_64, aarch64, s390x, ...), else "32-bit".
+std::string ArchitectureText(const std::string& machine);
+
+// The root file system's entry of a mountinfo text (the last one mounted on
+// "/"): its "major:minor" and its source device. False when there is none.
+bool FindRootMount(const std::string& mountinfo, std::string& majorMinor, std::string& source);
+
+struct WMIClassSchema {
+    std::wstring m_strName;                  // canonical spelling
+    std::vector<std::wstring> m_properties;  // in the order the class reports them
+};
+
+class CWMISystemSource {
+public:
+    CWMISystemSource(std::string sysRoot, std::shared_ptr<IHostNameSource> hostNames);
+
+    // The class of that name (ASCII case ignored), or nullptr when unknown.
+    static const WMIClassSchema* FindClass(const std::wstring& name);
+
+    // Every object of the class, each holding the 'wanted' properties (names
+    // of the schema) in the class's order.
+    std::vector<WMIObject> Enumerate(const WMIClassSchema& schema,
+                                     const std::vector<std::wstring>& wanted) const;
+
+private:
+    std::vector<WMIObject> bios(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> product(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> computerSystem(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> operatingSystem(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> volumes(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> diskDrives(const std::vector<std::wstring>& wanted) const;
+
+    // A file's text as a string variant, NULL when the file cannot be read.
+    WMIVariant fileValue(const std::string& relativePath) const;
+    std::string rootFileSystemUUID() const;
+
+    std::string m_strRoot;
+    std::shared_ptr<IHostNameSource> m_spHostNames;
+};
+
+}  // namespace vorn

@@ -1,0 +1,483 @@
+// The collector against whole fixture machines (exact attribute lists), and its
+// getters' failure paths against a scripted query source.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+
+#include "agent/attributecollectorfactory.h"
+#include "agent/linux/attributecollectorlinux.h"
+#include "tests/attribute_test_util.h"
+#include "tests/support/testsupport.h"
+
+namespace vorn::test {
+namespace {
+
+const std::string kMachines = std::string(VORN_TEST_DATA_DIR) + "/machines/";
+
+// Every expected text appears in the log, in this order.
+void ExpectLogInOrder(const std::string& log, const std::vector<std::string>& texts) {
+    size_t from = 0;
+    for (const std::string& text : texts) {
+        const size_t at = log.find(text, from);
+        ASSERT_NE(at, std::string::npos) << "missing in order: " << text << "\nlog:\n" << log;
+        from = at + text.size();
+    }
+}
+
+const char* const kSiblingsReg =
+    "Windows Registry Editor Version 5.00\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brevane Protect]\n"
+    "\"guid\"=\"{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zanto\\Zanto Marovellin Roaming "
+    "Client\\DeviceDetails]\n"
+    "\"Sid\"=hex:01,05,00,00\n"
+    "\"DigitalProductId\"=hex:aa,bb\n"
+    "\"Nonce\"=dword:00000001\n";
+
+struct Machine {
+    const char* m_szName;
+    std::string m_strRegistry;  // hive file content, empty for none
+    std::shared_ptr<IHostNameSource> m_spHost;
+    std::vector<NetworkAdapter> m_adapters;
+    std::vector<std::string> m_expected;
+    std::vector<std::string> m_errorLines;
+};
+
+std::vector<Machine> Machines() {
+    return {
+        {"workstation",
+         kSiblingsReg,
+         std::make_shared<FakeHostNames>("ws-0142", "ws-0142.corp.example.com"),
+         {Adapter("lo", {}, true, {Address("127.0.0.1", 8)}, true),
+          Adapter("eno1", {0x3c, 0xec, 0xef, 0x12, 0x34, 0x56}, true,
+                  {Address("10.20.30.40", 24), Address("fe80::3eec:efff:fe12:3456", 64, 2)})},
+         {
+             "serial_number 1 UEYyQUJDREU=",
+             "uuid 1 4c4c4544-0042-3510-8052-b2c04f4e3232",
+             "partition_id 1 3f1c2a9e-7b4d-4e21-9c55-0d8e6a1b2c3d",
+             "disk_list 4",
+             "  . 3",
+             "    serial_number 1 UzRFV05YMFIxMjM0NTYgICAgICA=",  // trailing blanks kept
+             "    internal 2 true",
+             "  . 3",
+             "    serial_number 1 NEM1MzAwMDEyMzA1MTcxMTczMjU=",
+             "    internal 2 false",  // removable USB stick
+             "major 1 12",
+             "minor 1 5",  // point release from debian_version
+             "build 1 6.1.0-18-amd64",
+             "arch 1 64-bit",
+             "name 1 Debian GNU/Linux 12 (bookworm)",  // trailing blank trimmed
+             "suite 1 0",
+             "product_type 1 1",
+             "kernel 1 6.1.0-18-amd64",
+             "hostname 1 ws-0142",
+             "domainname 1 corp.example.com",
+             "is_virtual 2 false",
+             "adapters 4",
+             "  . 3",
+             "    mac 1 3c-ec-ef-12-34-56",
+             "    active 2 true",
+             "    name 1 eno1",
+             "    ipv4 1 10.20.30.40/24",
+             "    ipv6 5 fe80::3eec:efff:fe12:3456/64",
+             "oxa 3",
+             "  uuid 1 {6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}",
+             "marovellin 3",
+             "  udid 1 d65a0e2aad9f66ca7f7ac6d1261e59c00876f8aa",
+         },
+         // DigitalProductId4 is optional: its absence is only logged.
+         {"vorn::GetBinaryRegistryKey", "QueryBinaryValue failed"}},
+        {"vmware",
+         "",
+         std::make_shared<FakeHostNames>("vm-build-7", "vm-build-7"),
+         {Adapter("ens192", {0x00, 0x50, 0x56, 0xa1, 0xb2, 0xc3}, false,
+                  {Address("169.254.10.20", 16), Address("192.168.1.5", 24),
+                   Address("192.168.1.6", 24)})},
+         {
+             "serial_number 1 "
+             "Vk13YXJlLTU2IDRkIDhhIDJiIDFjIDNlIDRmIDVhLTZiIDdjIDhkIDllIDBmIDFhIDJiIDNj",
+             "uuid 1 2b8a4d56-3e1c-5a4f-6b7c-8d9e0f1a2b3c",
+             "partition_id 1 a1b2c3d4-e5f6-4789-abcd-ef0123456789",  // root on device-mapper
+             // the virtual disk has no serial: no disk_list
+             "major 1 22",
+             "minor 1 04",
+             "build 1 5.15.0-101-generic",
+             "arch 1 64-bit",
+             "name 1 Ubuntu 22.04.4 LTS",
+             "suite 1 0",
+             "product_type 1 1",
+             "kernel 1 5.15.0-101-generic",
+             "hostname 1 vm-build-7",
+             "domainname 1 ",
+             "is_virtual 2 true",
+             "adapters 4",
+             "  . 3",
+             "    mac 1 00-50-56-a1-b2-c3",
+             "    active 2 false",
+             "    name 1 ens192",
+             "    ipv4 1 192.168.1.5/24",
+         },
+         {"Failed to open registry keys to retrieve oxa guid", "Failed to retrieve OXA GUID",
+          "MV not installed failed to retrieve MV UDID.", "Failed to retrieve MV UDID"}},
+        {"nodmi",
+         "",
+         std::make_shared<FakeHostNames>("microvm", ""),
+         {},
+         {
+             "major 1 12",
+             "minor 1 11",
+             "build 1 6.1.102",
+             "arch 1 64-bit",
+             "name 1 Debian GNU/Linux 12 (bookworm)",
+             "suite 1 0",
+             "product_type 1 1",
+             "kernel 1 6.1.102",
+             "hostname 1 microvm",
+             "domainname 1 ",
+             "is_virtual 2 false",
+         },
+         {"Empty list returned by WMI for BIOS serial number.",
+          "Failed to retrieve BIOS Serial Number.", "Empty list returned by WMI for UUID.",
+          "Failed to retrieve BIOS UUID.", "List from WMI was empty while fetching Partition ID.",
+          "Failed to retrieve PartitionID Info.", "Failed to retrieve OXA GUID",
+          "Failed to retrieve MV UDID"}},
+    };
+}
+
+TEST(AttributeCollectorMachines, FixtureMachinesGiveExactAttributeLists) {
+    for (const Machine& machine : Machines()) {
+        SCOPED_TRACE(machine.m_szName);
+        TempDir registry;
+        if (!machine.m_strRegistry.empty()) {
+            WriteFile(registry.file("siblings.reg"), machine.m_strRegistry);
+        }
+        ScopedEnv env("VORN_REGISTRY_DIR", registry.path());
+        CAttributeCollectorLinux collector(kMachines + machine.m_szName,
+                                           std::make_shared<FakeAdapters>(machine.m_adapters),
+                                           machine.m_spHost);
+        std::list<CAttribute> attributes{CAttribute("stale", eAttributeTypeString, "x")};
+        const size_t mark = LogMark();
+        ASSERT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+        EXPECT_EQ(Flatten(attributes), machine.m_expected);
+        const std::string log = LogSince(mark);
+        ExpectLogInOrder(log, machine.m_errorLines);
+    }
+}
+
+TEST(AttributeCollectorMachines, MissingSystemRootFailsEveryQueryButStillCollects) {
+    TempDir registry;
+    ScopedEnv env("VORN_REGISTRY_DIR", registry.path());
+    const size_t mark = LogMark();
+    CAttributeCollectorLinux collector(registry.file("no-such-root"),
+                                       std::make_shared<FakeAdapters>(std::vector<NetworkAdapter>{
+                                           Adapter("eth0", {1, 2, 3, 4, 5, 6}, true, {})}),
+                                       std::make_shared<FakeHostNames>("h", ""));
+    std::list<CAttribute> attributes;
+    ASSERT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+    EXPECT_EQ(Flatten(attributes),
+              (std::vector<std::string>{"adapters 4", "  . 3", "    mac 1 01-02-03-04-05-06",
+                                        "    active 2 true", "    name 1 eth0"}));
+    ExpectLogInOrder(
+        LogSince(mark),
+        {"Failed to open system root", "Failed to construct object ",
+         "vorn::CAttributeCollectorLinux::getBIOSSerialNumber",
+         "Failed to run WMI query to get BIOS serial number.",
+         "Failed to retrieve BIOS Serial Number.", "Failed to construct object ",
+         "Failed to run WMI query to get System Model", "Failed to determine virtualization"});
+}
+
+// A query source that answers from a script: query text -> names and rows.
+class ScriptedWMI : public WMIInterface {
+public:
+    struct Answer {
+        VORN_STATUS m_status = VORN_OK;
+        std::list<std::wstring> m_names;
+        std::vector<std::vector<std::wstring>> m_rows;
+    };
+    std::map<std::wstring, Answer> m_answers;
+
+    VORN_STATUS RunWMIQuery(const std::wstring& query, std::list<std::wstring>& names,
+                            std::list<WMIRow>& rows) override {
+        auto found = m_answers.find(query);
+        if (found == m_answers.end() || found->second.m_status != VORN_OK) {
+            return VORN_FAILED;
+        }
+        for (const auto& values : found->second.m_rows) {
+            if (names.empty()) {
+                names = found->second.m_names;
+            }
+            WMIRow row;
+            for (const std::wstring& value : values) {
+                row.push_back(WMIValue{value, {}, eWMIValueString});
+            }
+            rows.push_back(row);
+        }
+        return VORN_OK;
+    }
+};
+
+const std::wstring kSerialQuery = L"SELECT SerialNumber FROM Win32_BIOS";
+const std::wstring kUUIDQuery = L"SELECT UUID FROM Win32_ComputerSystemProduct";
+const std::wstring kDriveQuery = L"SELECT SystemDrive FROM Win32_OperatingSystem";
+const std::wstring kVolumeQuery = L"SELECT DeviceID FROM Win32_Volume WHERE DriveLetter='C:'";
+const std::wstring kDiskQuery = L"SELECT SerialNumber, MediaType FROM Win32_DiskDrive";
+const std::wstring kOSQuery =
+    L"SELECT Version, OSArchitecture, BuildNumber, Caption, OSProductSuite, ProductType FROM "
+    L"Win32_OperatingSystem";
+const std::wstring kModelQuery = L"SELECT Model FROM Win32_ComputerSystem";
+const std::wstring kDiskModelQuery = L"SELECT Model FROM Win32_DiskDrive";
+
+// A physical machine that answers every query.
+std::unique_ptr<ScriptedWMI> PhysicalMachine() {
+    auto wmi = std::make_unique<ScriptedWMI>();
+    wmi->m_answers[kSerialQuery] = {VORN_OK, {L"SerialNumber"}, {{L"ABC"}}};
+    wmi->m_answers[kUUIDQuery] = {VORN_OK, {L"UUID"}, {{L"U-1"}}};
+    wmi->m_answers[kDriveQuery] = {VORN_OK, {L"SystemDrive"}, {{L"C:"}}};
+    wmi->m_answers[kVolumeQuery] = {VORN_OK, {L"DeviceID"}, {{L"\\\\?\\Volume{abc-123}\\"}}};
+    wmi->m_answers[kDiskQuery] = {VORN_OK, {L"MediaType", L"SerialNumber"}, {}};
+    wmi->m_answers[kOSQuery] = {
+        VORN_OK,
+        {L"BuildNumber", L"Caption", L"OSArchitecture", L"OSProductSuite", L"ProductType",
+         L"Version"},
+        {{L"22631", L"Windows 11 Pro ", L"64-bit", L"256", L"1", L"10.0.22631"}}};
+    wmi->m_answers[kModelQuery] = {VORN_OK, {L"Model"}, {{L"OptiPlex 7090"}}};
+    wmi->m_answers[kDiskModelQuery] = {VORN_OK, {L"Model"}, {{L"PM9A1 NVMe"}}};
+    return wmi;
+}
+
+std::vector<std::string> Collect(std::unique_ptr<ScriptedWMI> wmi, std::string& log) {
+    TempDir empty;
+    ScopedEnv env("VORN_REGISTRY_DIR", empty.path());
+    CAttributeCollectorLinux collector(
+        std::move(wmi), empty.path(),
+        std::make_shared<FakeAdapters>(std::vector<NetworkAdapter>{}, VORN_FAILED));
+    std::list<CAttribute> attributes;
+    const size_t mark = LogMark();
+    EXPECT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+    log = LogSince(mark);
+    return Flatten(attributes);
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(AttributeCollectorGetters, OSDetailsFollowTheReportedPropertyOrder) {
+    std::string log;
+    const auto lines = Collect(PhysicalMachine(), log);
+    const std::vector<std::string> expected = {
+        "serial_number 1 QUJD",
+        "uuid 1 U-1",
+        "partition_id 1 abc-123",
+        "build 1 22631",
+        "name 1 Windows 11 Pro",
+        "arch 1 64-bit",
+        "suite 1 256",
+        "product_type 1 1",
+        "major 1 10",
+        "minor 1 0",
+        "is_virtual 2 false",
+    };
+    EXPECT_EQ(lines, expected);
+    ExpectLogInOrder(
+        log,
+        {"Failed to run WMI query to get Kernel Release.", "Failed to retrieve kernel release.",
+         "Failed to run WMI query to get FQDN Components.", "Failed to retrieve FQDN Components.",
+         "Failed to retrieve Adapter List"});
+}
+
+struct GetterCase {
+    const char* m_szName;
+    void (*m_fnScript)(ScriptedWMI&);
+    std::vector<std::string> m_present;  // lines that must be present
+    std::vector<std::string> m_absent;   // lines that must not be present
+    std::vector<std::string> m_log;      // log texts, in order
+};
+
+TEST(AttributeCollectorGetters, FailurePathsCostOnlyTheirAttributes) {
+    const std::vector<GetterCase> cases = {
+        {"serial query fails",
+         [](ScriptedWMI& w) { w.m_answers[kSerialQuery].m_status = VORN_FAILED; },
+         {"uuid 1 U-1"},
+         {"serial_number 1 QUJD"},
+         {"vorn::CAttributeCollectorLinux::getBIOSSerialNumber",
+          "Failed to run WMI query to get BIOS serial number.",
+          "vorn::CAttributeCollectorLinux::GetAttributeList",
+          "Failed to retrieve BIOS Serial Number."}},
+        {"empty serial",
+         [](ScriptedWMI& w) { w.m_answers[kSerialQuery].m_rows = {{L""}}; },
+         {},
+         {"serial_number 1 QUJD"},
+         {"Failed to encode BIOS serial number.", "Failed to retrieve BIOS Serial Number."}},
+        {"blank serial",
+         [](ScriptedWMI& w) { w.m_answers[kSerialQuery].m_rows = {{L"   \t"}}; },
+         {},
+         {"serial_number 1 QUJD"},
+         {"Failed to encode BIOS serial number.", "Failed to retrieve BIOS Serial Number."}},
+        {"no serial row",
+         [](ScriptedWMI& w) { w.m_answers[kSerialQuery].m_rows.clear(); },
+         {},
+         {},
+         {"Empty list returned by WMI for BIOS serial number.",
+          "Failed to retrieve BIOS Serial Number."}},
+        {"null uuid is present and empty",
+         [](ScriptedWMI& w) { w.m_answers[kUUIDQuery].m_rows = {{L""}}; },
+         {"uuid 1 "},
+         {},
+         {}},
+        {"system drive query fails",
+         [](ScriptedWMI& w) { w.m_answers[kDriveQuery].m_status = VORN_FAILED; },
+         {},
+         {"partition_id 1 abc-123"},
+         {"Failed to run WMI query to get System Drive.", "Failed to retrieve PartitionID Info."}},
+        {"no volume",
+         [](ScriptedWMI& w) { w.m_answers[kVolumeQuery].m_rows.clear(); },
+         {},
+         {"partition_id 1 abc-123"},
+         {"List from WMI was empty while fetching Partition ID.",
+          "Failed to retrieve PartitionID Info."}},
+        {"volume id without braces",
+         [](ScriptedWMI& w) { w.m_answers[kVolumeQuery].m_rows = {{L"\\\\?\\Volume-abc\\"}}; },
+         {},
+         {"partition_id 1 abc-123"},
+         {"Malformed Partition ID retrieved", "Failed to retrieve PartitionID Info."}},
+        {"volume id without closing brace",
+         [](ScriptedWMI& w) { w.m_answers[kVolumeQuery].m_rows = {{L"\\\\?\\Volume{abc\\"}}; },
+         {},
+         {},
+         {"Malformed Partition ID retrieved"}},
+        {"disks: empty serial dropped, trailing blank kept, media types",
+         [](ScriptedWMI& w) {
+             w.m_answers[kDiskQuery].m_rows = {{L"Fixed hard disk media", L"D1"},
+                                               {L"Fixed hard disk media", L""},
+                                               {L"External hard disk media", L"D1 "},
+                                               {L"Removable Media", L"R"},
+                                               {L"Unknown", L"U"},
+                                               {L"", L"E"}};
+         },
+         {"disk_list 4"},
+         {},
+         {}},
+        {"disk query fails",
+         [](ScriptedWMI& w) { w.m_answers[kDiskQuery].m_status = VORN_FAILED; },
+         {},
+         {"disk_list 4"},
+         {"Failed to run WMI query to get Disk info.", "Failed to retrieve Disk Info."}},
+        {"version without a dot",
+         [](ScriptedWMI& w) { w.m_answers[kOSQuery].m_rows.front().back() = L"10"; },
+         {"major 1 ", "minor 1 "},
+         {"major 1 10"},
+         {}},
+        {"virtual machine model",
+         [](ScriptedWMI& w) {
+             w.m_answers[kModelQuery].m_rows = {{L"VMware Virtual Platform"}};
+             w.m_answers.erase(kDiskModelQuery);  // never asked
+         },
+         {"is_virtual 2 true"},
+         {},
+         {}},
+        {"first disk virtual",
+         [](ScriptedWMI& w) { w.m_answers[kDiskModelQuery].m_rows = {{L"VMware Virtual disk"}}; },
+         {"is_virtual 2 true"},
+         {},
+         {}},
+        {"only second disk virtual",
+         [](ScriptedWMI& w) {
+             w.m_answers[kDiskModelQuery].m_rows = {{L"PM9A1"}, {L"Virtual disk"}};
+         },
+         {"is_virtual 2 false"},
+         {},
+         {}},
+        {"disk model query fails",
+         [](ScriptedWMI& w) { w.m_answers[kDiskModelQuery].m_status = VORN_FAILED; },
+         {},
+         {"is_virtual 2 false", "is_virtual 2 true"},
+         {"Failed to run WMI query to get Disk Drive Model", "Failed to determine virtualization"}},
+        {"no system model row",
+         [](ScriptedWMI& w) { w.m_answers[kModelQuery].m_rows.clear(); },
+         {},
+         {"is_virtual 2 false"},
+         {"Empty list returned by WMI for System Model.", "Failed to determine virtualization"}},
+    };
+    for (const GetterCase& c : cases) {
+        SCOPED_TRACE(c.m_szName);
+        auto wmi = PhysicalMachine();
+        c.m_fnScript(*wmi);
+        std::string log;
+        const auto lines = Collect(std::move(wmi), log);
+        for (const std::string& line : c.m_present) {
+            EXPECT_TRUE(Contains(lines, line)) << line;
+        }
+        for (const std::string& line : c.m_absent) {
+            EXPECT_FALSE(Contains(lines, line)) << line;
+        }
+        ExpectLogInOrder(log, c.m_log);
+    }
+}
+
+TEST(AttributeCollectorGetters, DiskListKeepsQualifiedDisksInOrder) {
+    auto wmi = PhysicalMachine();
+    wmi->m_answers[kDiskQuery].m_rows = {{L"Fixed hard disk media", L"D1"},
+                                         {L"Fixed hard disk media", L""},
+                                         {L"External hard disk media", L"D1 "},
+                                         {L"Removable Media", L"R"},
+                                         {L"Unknown", L"U"}};
+    std::string log;
+    const auto lines = Collect(std::move(wmi), log);
+    const std::vector<std::string> disks(lines.begin() + 3, lines.begin() + 3 + 12);
+    EXPECT_EQ(disks, (std::vector<std::string>{
+                         "disk_list 4", "  . 3", "    internal 2 true", "    serial_number 1 RDE=",
+                         "  . 3", "    internal 2 false", "    serial_number 1 RDEg",  // "D1 "
+                         "  . 3", "    internal 2 false", "    serial_number 1 Ug==", "  . 3",
+                         "    serial_number 1 VQ=="}));
+}
+
+TEST(AttributeCollectorGetters, NoDiskWithASerialGivesNoDiskList) {
+    auto wmi = PhysicalMachine();
+    wmi->m_answers[kDiskQuery].m_rows = {{L"Fixed hard disk media", L""}};
+    std::string log;
+    const auto lines = Collect(std::move(wmi), log);
+    EXPECT_FALSE(Contains(lines, "disk_list 4"));
+    EXPECT_EQ(log.find("Failed to retrieve Disk Info."), std::string::npos);
+}
+
+TEST(AttributeCollectorGetters, SplitVersion) {
+    const struct {
+        const char* m_szVersion;
+        const char* m_szMajor;
+        const char* m_szMinor;
+    } cases[] = {
+        {"10.0.19045", "10", "0"}, {"6.3", "6", "3"}, {"10", "", ""}, {"22.04", "22", "04"},
+        {"1.", "1", ""},           {".5", "", "5"},   {"", "", ""}};
+    for (const auto& c : cases) {
+        std::string major = "x", minor = "y";
+        SplitVersion(c.m_szVersion, major, minor);
+        EXPECT_EQ(major, c.m_szMajor) << c.m_szVersion;
+        EXPECT_EQ(minor, c.m_szMinor) << c.m_szVersion;
+    }
+}
+
+// The running machine, in process, through the factory the agent uses. Only
+// the time is asserted: the values belong to whatever machine runs the test.
+TEST(AttributeCollectorLive, CollectsQuicklyOnThisMachine) {
+    std::unique_ptr<IAttributeCollector> collector = CreateAttributeCollector();
+    ASSERT_NE(collector, nullptr);
+    std::list<CAttribute> attributes;
+    constexpr int kRuns = 20;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRuns; ++i) {
+        ASSERT_EQ(collector->GetAttributeList(attributes), VORN_OK);
+    }
+    const auto perRun = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - start) /
+                        kRuns;
+    RecordProperty("microseconds_per_collection", static_cast<int>(perRun.count()));
+    std::printf("collection: %lld us per run, %zu attributes\n",
+                static_cast<long long>(perRun.count()), attributes.size());
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -1,0 +1,121 @@
+// Adapters: the address text, the selection rules over injected adapter lists,
+// and the getifaddrs source on the loopback interface.
+#include <gtest/gtest.h>
+
+#include "agent/linux/attributecollectorlinux.h"
+#include "agent/linux/networkadapterslinux.h"
+#include "tests/attribute_test_util.h"
+#include "tests/support/testsupport.h"
+
+namespace vorn::test {
+namespace {
+
+TEST(NetworkAdapters, FormatMACAddress) {
+    const unsigned char six[] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    const unsigned char eight[] = {0xff, 0x0, 0x1, 0x2, 0x3, 0x4, 0x5, 0xa0};
+    std::string text = "old";
+    FormatMACAddress(six, 6, text);
+    EXPECT_EQ(text, "00-1a-2b-3c-4d-5e");
+    FormatMACAddress(eight, 8, text);
+    EXPECT_EQ(text, "ff-00-01-02-03-04-05-a0");
+    FormatMACAddress(nullptr, 6, text);
+    EXPECT_EQ(text, "ff-00-01-02-03-04-05-a0");
+}
+
+TEST(NetworkAdapters, PrefixLengthAndOperationalState) {
+    const unsigned char v4[] = {255, 255, 255, 0};
+    const unsigned char odd[] = {255, 240, 0, 0};
+    unsigned char v6[16] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    EXPECT_EQ(PrefixLength(v4, 4), 24);
+    EXPECT_EQ(PrefixLength(odd, 4), 12);
+    EXPECT_EQ(PrefixLength(v6, 16), 64);
+    EXPECT_TRUE(IsOperationallyUp("up", false));
+    EXPECT_TRUE(IsOperationallyUp("unknown", true));
+    EXPECT_FALSE(IsOperationallyUp("unknown", false));
+    EXPECT_FALSE(IsOperationallyUp("down", true));
+    EXPECT_FALSE(IsOperationallyUp("dormant", true));
+}
+
+std::vector<std::string> AdapterLines(std::vector<NetworkAdapter> adapters,
+                                      VORN_STATUS result = VORN_OK) {
+    TempDir empty;  // no system: only the adapters are collected
+    ScopedEnv env("VORN_REGISTRY_DIR", empty.path());
+    CAttributeCollectorLinux collector(empty.path(),
+                                       std::make_shared<FakeAdapters>(std::move(adapters), result),
+                                       std::make_shared<FakeHostNames>("", ""));
+    std::list<CAttribute> attributes;
+    EXPECT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+    std::list<CAttribute> adapterAttributes;
+    for (const CAttribute& attribute : attributes) {
+        if (attribute.m_strTag == "adapters") {
+            adapterAttributes.push_back(attribute);
+        }
+    }
+    return Flatten(adapterAttributes);
+}
+
+TEST(NetworkAdapters, SelectionRules) {
+    const std::vector<unsigned char> mac = {2, 0, 0, 0, 0, 1};
+    const auto lines = AdapterLines({
+        Adapter("lo", {0, 0, 0, 0, 0, 0}, true, {Address("127.0.0.1", 8)}, true),
+        Adapter("tun0", {}, true, {Address("10.8.0.1", 24)}),
+        Adapter("a", mac, true, {Address("169.254.10.20", 16)}),
+        Adapter(
+            "b", mac, false,
+            {Address("169.254.10.20", 16), Address("192.168.1.5", 24), Address("192.168.1.6", 24)}),
+        Adapter("c", mac, true,
+                {Address("fe80::1", 64, 12), Address("10.0.0.2", 8), Address("10.0.0.3", 8),
+                 Address("2001:db8::5", 64), UnicastAddress{}}),
+        Adapter("", {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x11, 0x22}, true, {}),
+    });
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "adapters 4",
+                         "  . 3",
+                         "    mac 1 02-00-00-00-00-01",
+                         "    active 2 true",
+                         "    name 1 a",
+                         "  . 3",
+                         "    mac 1 02-00-00-00-00-01",
+                         "    active 2 false",
+                         "    name 1 b",
+                         "    ipv4 1 192.168.1.5/24",
+                         "  . 3",
+                         "    mac 1 02-00-00-00-00-01",
+                         "    active 2 true",
+                         "    name 1 c",
+                         "    ipv4 1 10.0.0.2/8",
+                         "    ipv6 5 fe80::1/64|2001:db8::5/64",
+                         "  . 3",
+                         "    mac 1 aa-bb-cc-dd-ee-ff-11-22",
+                         "    active 2 true",
+                     }));
+}
+
+TEST(NetworkAdapters, NoQualifyingAdapterOrNoListGivesNoAttribute) {
+    EXPECT_TRUE(AdapterLines({Adapter("lo", {1, 2, 3, 4, 5, 6}, true, {}, true)}).empty());
+    const size_t mark = LogMark();
+    EXPECT_TRUE(AdapterLines({}, VORN_FAILED).empty());
+    EXPECT_NE(LogSince(mark).find("Failed to retrieve Adapter List"), std::string::npos);
+}
+
+// Only the loopback interface, which every Linux machine has, is asserted.
+TEST(NetworkAdapters, GetifaddrsSourceMarksLoopback) {
+    CNetworkAdapterSourceLinux source;
+    std::vector<NetworkAdapter> adapters;
+    ASSERT_EQ(source.GetAdapters(adapters), VORN_OK);
+    auto lo = std::find_if(adapters.begin(), adapters.end(),
+                           [](const NetworkAdapter& a) { return a.m_strDescription == "lo"; });
+    ASSERT_NE(lo, adapters.end());
+    EXPECT_TRUE(lo->m_bLoopback);
+    bool has127 = false;
+    for (const UnicastAddress& address : lo->m_addresses) {
+        std::string text;
+        if (address.m_address.ss_family == AF_INET && AddressToString(address, text)) {
+            has127 = has127 || (text == "127.0.0.1" && address.m_prefixLength == 8);
+        }
+    }
+    EXPECT_TRUE(has127);
+}
+
+}  // namespace
+}  // namespace vorn::test
