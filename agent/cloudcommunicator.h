@@ -1,0 +1,70 @@
+// Identity exchanges with the cloud identity service, on a worker thread of
+// their own so the agent's main thread never waits on the network.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "agent/httptransport.h"
+#include "agent/identityservice.h"
+#include "common/vornstatus.h"
+
+namespace vorn {
+
+using IdentityResponseCallback = std::function<void(const IdentityServiceResponse&)>;
+
+// Holds at most one pending request: a request the worker has not taken yet
+// is replaced by a newer one, and its callback is destroyed without being
+// called. Every request the worker takes ends in exactly one callback call,
+// on the worker thread, with one of these statuses: VORN_OK (2xx; identity
+// fields empty when the body was unusable), VORN_CLOUD_ERROR_RESPONSE
+// (non-2xx without Retry-After), VORN_CLOUD_RATE_LIMITED (non-2xx with a
+// numeric Retry-After, in m_nRetryAfterSeconds), VORN_INVALID_ARGUMENT (the
+// URL or the Retry-After value unusable, or any other failure while handling
+// the answer), VORN_SECURE_CHANNEL_FAILED or VORN_ERROR (transport).
+class CloudCommunicator {
+public:
+    // Starts the worker with the platform's HTTPS transport.
+    CloudCommunicator();
+    // Starts the worker with the given transport (tests pass a fake).
+    explicit CloudCommunicator(std::unique_ptr<IHttpTransport> transport);
+    // Stops and joins the worker. An exchange in progress finishes and its
+    // callback is called; a request still pending is dropped uncalled.
+    ~CloudCommunicator();
+
+    CloudCommunicator(const CloudCommunicator&) = delete;
+    CloudCommunicator& operator=(const CloudCommunicator&) = delete;
+
+    // Serialises 'request' on the calling thread and leaves it for the worker.
+    // Returns VORN_OK when placed; VORN_FAILED when the worker is not running,
+    // VORN_INVALID_ARGUMENT without a callback or for an empty document,
+    // VORN_ERROR when the request cannot be serialised. On any failure the
+    // callback is destroyed without being called.
+    VORN_STATUS GetIdentity(const std::string& url, const IdentityServiceRequest& request,
+                            IdentityResponseCallback callback);
+
+    // "Zanto Tessel Identity/1.1.34"
+    static const char* const kUserAgent;
+
+private:
+    void communicationThread();
+    void exchange(const std::string& url, const std::string& body,
+                  IdentityServiceResponse& response);
+    void stop();
+
+    std::condition_variable m_cvWakeUp;
+    std::mutex m_mutex;
+    std::atomic<bool> m_bStop{false};
+    std::string m_strPendingUrl;                     // guarded by m_mutex
+    std::string m_strPendingBody;                    // guarded by m_mutex; empty: none pending
+    IdentityResponseCallback m_fnPendingCallback;    // guarded by m_mutex
+    std::unique_ptr<IHttpTransport> m_ptrTransport;  // used by the worker only
+    std::thread m_worker;
+};
+
+}  // namespace vorn

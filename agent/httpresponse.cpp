@@ -1,0 +1,30 @@
+#include "agent/httpresponse.h"
+
+#include "common/vornutils.h"
+
+namespace vorn {
+
+std::string HttpResponse::GetHeader(const std::string& name) const {
+    const auto found = m_mapHeaders.find(name);
+    return found == m_mapHeaders.end() ? std::string() : found->second;
+}
+
+void HttpResponse::ParseHeaders(const std::string& raw) {
+    size_t start = 0;
+    size_t end = raw.find_first_of("\r\n");
+    while (end != std::string::npos) {
+        const std::string line = raw.substr(start, end - start);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            std::string name = line.substr(0, colon);
+            std::string value = line.substr(colon + 1);
+            Trim(name);
+            Trim(value);
+            m_mapHeaders.emplace(std::move(name), std::move(value));
+        }
+        start = end + 1;
+        end = raw.find_first_of("\r\n", start);
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,22 @@
+// The seam between the cloud communicator and the platform's HTTPS client.
+#pragma once
+
+#include "agent/httprequest.h"
+#include "agent/httpresponse.h"
+#include "common/vornstatus.h"
+
+namespace vorn {
+
+class IHttpTransport {
+public:
+    // Carries one request over HTTPS and fills 'response' with the status,
+    // headers and body, whatever the status code. Returns VORN_OK when a
+    // response with a non-empty body arrived, VORN_SECURE_CHANNEL_FAILED when
+    // the secure channel could not be set up (certificate or handshake), and
+    // VORN_ERROR for every other failure. Blocks the caller for the exchange,
+    // with every network wait bounded.
+    virtual VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) = 0;
+    virtual ~IHttpTransport() = default;
+};
+
+}  // namespace vorn

@@ -1,0 +1,335 @@
+#include "agent/linux/httptransportlinux.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "common/vornlogger.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kMaxHeaderBlock = 1024 * 1024;
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+template <typename T>
+using CurlPtr = std::unique_ptr<T, CurlDeleter>;
+
+// Parsing the system bundle costs more than the rest of a handshake, so the
+// store is built once and shared by every connection. It is rebuilt when the
+// CA locations named by the environment change, or the bundle file itself
+// does (a CA update on a long-running machine).
+class TrustStoreCache {
+public:
+    // A new reference to the current store, or nullptr when none can be built.
+    CurlPtr<X509_STORE> Get() {
+        const std::string key = currentKey();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_store || key != m_strKey) {
+            CurlPtr<X509_STORE> store(X509_STORE_new());
+            // Honours SSL_CERT_FILE and SSL_CERT_DIR, else the system locations;
+            // a missing file or directory just leaves it out.
+            if (!store || X509_STORE_set_default_paths(store.get()) != 1) {
+                return nullptr;
+            }
+            m_store = std::move(store);
+            m_strKey = key;
+        }
+        if (X509_STORE_up_ref(m_store.get()) != 1) {
+            return nullptr;
+        }
+        return CurlPtr<X509_STORE>(m_store.get());
+    }
+
+private:
+    static std::string currentKey() {
+        const char* envFile = std::getenv(X509_get_default_cert_file_env());
+        const char* envDir = std::getenv(X509_get_default_cert_dir_env());
+        const std::string file = envFile != nullptr ? envFile : X509_get_default_cert_file();
+        std::string key = file + '\n' + (envDir != nullptr ? envDir : X509_get_default_cert_dir());
+        struct stat info {};
+        if (stat(file.c_str(), &info) == 0) {
+            key += '\n' + std::to_string(info.st_mtim.tv_sec) + '.' +
+                   std::to_string(info.st_mtim.tv_nsec) + '/' + std::to_string(info.st_size);
+        }
+        return key;
+    }
+
+    std::mutex m_mutex;
+    CurlPtr<X509_STORE> m_store;  // guarded by m_mutex
+    std::string m_strKey;         // guarded by m_mutex
+};
+
+TrustStoreCache& trustStoreCache() {
+    static TrustStoreCache cache;
+    return cache;
+}
+
+// Replaces the store libcurl would load for this connection by the shared one.
+CURLcode useSharedTrustStore(CURL* /*handle*/, void* sslContext, void* store) {
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), static_cast<X509_STORE*>(store));
+    return CURLE_OK;
+}
+
+struct Exchange {
+    std::string headers;
+    std::string body;
+    bool bodyTooLarge = false;
+    bool outOfMemory = false;
+};
+
+size_t collectHeader(char* data, size_t size, size_t count, void* context) {
+    auto* exchange = static_cast<Exchange*>(context);
+    const size_t length = size * count;
+    // An interim answer (100 Continue) comes first with a head of its own;
+    // only the final head describes the response.
+    if (length >= 5 && std::string(data, 5) == "HTTP/") {
+        exchange->headers.clear();
+    }
+    if (exchange->headers.size() + length > kMaxHeaderBlock) {
+        return 0;
+    }
+    try {
+        exchange->headers.append(data, length);
+    } catch (const std::bad_alloc&) {
+        exchange->outOfMemory = true;
+        return 0;
+    }
+    return length;
+}
+
+size_t collectBody(char* data, size_t size, size_t count, void* context) {
+    auto* exchange = static_cast<Exchange*>(context);
+    const size_t length = size * count;
+    if (exchange->body.size() + length > HttpTransport::kMaxResponseBody) {
+        exchange->bodyTooLarge = true;
+        return 0;
+    }
+    try {
+        exchange->body.append(data, length);
+    } catch (const std::bad_alloc&) {
+        exchange->outOfMemory = true;
+        return 0;
+    }
+    VORN_LOG_VERBOSE(" Server response received");
+    return length;
+}
+
+bool isSecureChannelFailure(CURLcode code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_ENGINE_INITFAILED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The request's target as a libcurl URL handle. The host is set as a part of
+// its own, so text such as "user@host" cannot turn into credentials.
+CurlPtr<CURLU> buildUrl(const HttpRequest& request) {
+    CurlPtr<CURLU> url(curl_url());
+    if (!url) {
+        return nullptr;
+    }
+    const std::string port = std::to_string(request.GetPort());
+    // libcurl needs an explicit "/" for an empty path.
+    const std::string path = request.GetPath().empty() ? "/" : request.GetPath();
+    if (curl_url_set(url.get(), CURLUPART_SCHEME, "https", 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_HOST, request.GetHost().c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK) {
+        return nullptr;
+    }
+    return url;
+}
+
+// Session-wide settings: protocol, TLS, time-outs, proxy. False when a
+// setting that bounds the exchange could not be applied.
+bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* store) {
+    if (curl_easy_setopt(handle, CURLOPT_SSLVERSION,
+                         CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2) != CURLE_OK) {
+        // Never fall back to whatever versions the library would allow.
+        VORN_LOG_ERROR("Unable to set protocol options");
+        return false;
+    }
+    if (curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, HttpTransport::kTimeoutMs) !=
+            CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, HttpTransport::kTimeoutMs / 1000) !=
+            CURLE_OK) {
+        VORN_LOG_ERROR("unable to set timeout values");
+        return false;
+    }
+    if (curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https") != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) != CURLE_OK ||
+        // An empty proxy disables every proxy, including those of the environment.
+        curl_easy_setopt(handle, CURLOPT_PROXY, "") != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, request.GetUserAgent().c_str()) != CURLE_OK) {
+        VORN_LOG_ERROR("Unable to open handle");
+        return false;
+    }
+    if (curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, useSharedTrustStore) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, store) != CURLE_OK) {
+        VORN_LOG_ERROR("Unable to set protocol options");
+        return false;
+    }
+    if (curl_easy_setopt(handle, CURLOPT_CURLU, url) != CURLE_OK) {
+        VORN_LOG_ERROR("Unable to open connect handle");
+        return false;
+    }
+    return true;
+}
+
+// Per-request settings: verb, path handling, redirects, headers, body.
+bool createRequest(CURL* handle, const HttpRequest& request, curl_slist* headers) {
+    const std::string method = HttpRequest::GetHttpMethodString(request.GetMethod());
+    if (method.empty()) {
+        VORN_LOG_ERROR("Unable to open request handle");
+        return false;
+    }
+    const std::string& body = request.GetBody();
+    CURLcode code = CURLE_OK;
+    if (request.GetMethod() == GET) {
+        code = curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    } else if (request.GetMethod() == HEAD) {
+        code = curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    } else {
+        // The body outlives the transfer, so libcurl need not copy it.
+        code = curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                                static_cast<curl_off_t>(body.size()));
+        if (code == CURLE_OK) {
+            code = curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
+        }
+        if (code == CURLE_OK && request.GetMethod() != POST) {
+            code = curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+        }
+    }
+    if (code != CURLE_OK) {
+        VORN_LOG_ERROR("Unable to open request handle");
+        return false;
+    }
+    if (curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(HttpTransport::kMaxResponseBody)) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
+        VORN_LOG_ERROR("Failed to set options");
+        return false;
+    }
+    return true;
+}
+
+// The request's header block as libcurl's list of lines. "Expect:" stops
+// libcurl from holding back a larger body for a "100 Continue" that a
+// server need not send.
+bool headerList(const HttpRequest& request, CurlPtr<curl_slist>& list) {
+    const std::string block = request.GetHeaderString() + "Expect:\r\n";
+    size_t start = 0;
+    for (size_t end = block.find("\r\n"); end != std::string::npos;
+         start = end + 2, end = block.find("\r\n", start)) {
+        curl_slist* extended =
+            curl_slist_append(list.get(), block.substr(start, end - start).c_str());
+        if (extended == nullptr) {
+            return false;
+        }
+        (void)list.release();
+        list.reset(extended);
+    }
+    return true;
+}
+
+}  // namespace
+
+VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse& response) {
+    CurlPtr<CURL> handle(curl_easy_init());
+    CurlPtr<CURLU> url = buildUrl(request);
+    CurlPtr<X509_STORE> store = trustStoreCache().Get();
+    if (!store) {
+        VORN_LOG_ERROR("Unable to load the trusted certificates");
+        return VORN_SECURE_CHANNEL_FAILED;
+    }
+    if (!handle) {
+        VORN_LOG_ERROR("Unable to open handle");
+    } else if (!url) {
+        VORN_LOG_ERROR("Unable to open connect handle");
+    }
+    if (!handle || !url || !curlInit(handle.get(), request, url.get(), store.get())) {
+        VORN_LOG_ERROR("HttpInit failed.");
+        return VORN_ERROR;
+    }
+    CurlPtr<curl_slist> headers;
+    if (!headerList(request, headers) || !createRequest(handle.get(), request, headers.get())) {
+        VORN_LOG_ERROR("CreateRequest failed.");
+        return VORN_ERROR;
+    }
+
+    Exchange exchange;
+    char errorText[CURL_ERROR_SIZE] = {};
+    if (curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, collectHeader) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &exchange) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, collectBody) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &exchange) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, errorText) != CURLE_OK) {
+        VORN_LOG_ERROR("Failed to set options");
+        VORN_LOG_ERROR("CreateRequest failed.");
+        return VORN_ERROR;
+    }
+
+    const CURLcode code = curl_easy_perform(handle.get());
+    if (exchange.outOfMemory) {
+        VORN_LOG_ERROR("Out of memory");
+        return VORN_ERROR;
+    }
+    if (exchange.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        VORN_LOG_ERROR("Response body larger than %zu bytes", kMaxResponseBody);
+        return VORN_ERROR;
+    }
+    if (code != CURLE_OK) {
+        VORN_LOG_ERROR("Unable to send request: %s",
+                       errorText[0] != '\0' ? errorText : curl_easy_strerror(code));
+        return isSecureChannelFailure(code) ? VORN_SECURE_CHANNEL_FAILED : VORN_ERROR;
+    }
+
+    long status = 0;
+    if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+        VORN_LOG_ERROR("unable to retrieve response status code");
+        status = 0;
+    }
+    response.SetStatus(static_cast<uint32_t>(status));
+    VORN_LOG_VERBOSE("Header contents: %s", exchange.headers.c_str());
+    response.ParseHeaders(exchange.headers);
+    if (exchange.body.empty()) {
+        VORN_LOG_DEBUG("Response %ld has no body", status);
+        return VORN_ERROR;
+    }
+    response.SetBody(std::move(exchange.body));
+    return VORN_OK;
+}
+
+}  // namespace vorn

@@ -1,0 +1,124 @@
+// Service URLs taken apart, the header block, and raw response headers.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "agent/httprequest.h"
+#include "agent/httpresponse.h"
+
+namespace vorn {
+namespace {
+
+TEST(HttpRequestUrl, AcceptedUrls) {
+    struct Case {
+        const char* url;
+        const char* host;
+        int32_t port;
+        const char* path;
+    } cases[] = {
+        {"cloud.example.com", "cloud.example.com", 443, ""},
+        {"https://cloud.example.com/v1/identity", "cloud.example.com", 443, "/v1/identity"},
+        {"HTTPS://Cloud.Example.com/", "Cloud.Example.com", 443, "/"},
+        {"https://127.0.0.1:8443/id", "127.0.0.1", 8443, "/id"},
+        {"host:65535", "host", 65535, ""},
+        {"host:00443/a/b.json", "host", 443, "/a/b.json"},
+        {"host/p%20q;x=1&y", "host", 443, "/p%20q;x=1&y"},
+    };
+    for (const Case& c : cases) {
+        const HttpRequest request(POST, c.url, "{}");
+        EXPECT_EQ(request.GetHost(), c.host) << c.url;
+        EXPECT_EQ(request.GetPort(), c.port) << c.url;
+        EXPECT_EQ(request.GetPath(), c.path) << c.url;
+        EXPECT_EQ(request.GetBody(), "{}");
+        EXPECT_EQ(request.GetMethod(), POST);
+        EXPECT_EQ(request.GetUserAgent(), "");
+    }
+}
+
+TEST(HttpRequestUrl, RejectedUrls) {
+    const char* const cases[] = {
+        "",
+        "http://host/path",        // the colon after the scheme is not a port
+        "https://host/id?x=1",     // query
+        "https://host/id#frag",    // fragment
+        "https://host/a b",        // space in the path
+        "https://host/a:b",        // colon in the path
+        "https://host:844300/id",  // six digits
+        "https://host:65536/id",   // beyond any port
+        "https://host:/id",
+        "https:///id",
+        " https://host/id",
+        "https://host/id\n",
+    };
+    for (const char* url : cases) {
+        try {
+            HttpRequest request(POST, url, "");
+            ADD_FAILURE() << "accepted: " << url;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "Unsupported URI encountered") << url;
+        }
+    }
+}
+
+TEST(HttpRequestHeaders, ContentTypeBlockAndFirstValueWins) {
+    HttpRequest request(POST, "host", "");
+    EXPECT_EQ(request.GetHeaderString(), "Content-Type: application/json\r\n");
+    request.AddHeader("Content-Type", "text/plain");
+    request.AddHeader("Accept", "*/*");
+    EXPECT_EQ(request.GetHeaderString(), "Accept: */*\r\nContent-Type: application/json\r\n");
+}
+
+TEST(HttpRequestMethod, Names) {
+    EXPECT_EQ(HttpRequest::GetHttpMethodString(GET), "GET");
+    EXPECT_EQ(HttpRequest::GetHttpMethodString(POST), "POST");
+    EXPECT_EQ(HttpRequest::GetHttpMethodString(HEAD), "HEAD");
+    EXPECT_EQ(HttpRequest::GetHttpMethodString(DELETE), "DELETE");
+    EXPECT_EQ(HttpRequest::GetHttpMethodString(static_cast<HttpMethod>(4)), "");
+}
+
+TEST(HttpResponseHeaders, ParseTable) {
+    struct Case {
+        const char* name;
+        const char* raw;
+        std::map<std::string, std::string> expected;
+    } cases[] = {
+        {"status line skipped, CR LF",
+         "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\nContent-Length: 2\r\n\r\n",
+         {{"Retry-After", "120"}, {"Content-Length", "2"}}},
+        {"first value stays", "HTTP/1.1 200 OK\r\nX-A: 1\r\nX-A: 2\r\n\r\n", {{"X-A", "1"}}},
+        {"trimmed name and value", "HTTP/1.1 200 OK\r\n \tX-B \t:  v w\t\r\n", {{"X-B", "v w"}}},
+        {"value keeps later colons",
+         "Date: Wed, 21 Oct 2015 07:28:00 GMT\n",
+         {{"Date", "Wed, 21 Oct 2015 07:28:00 GMT"}}},
+        {"bare LF and CR line ends", "A: 1\nB: 2\rC: 3\r\n", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
+        {"text after the last break ignored", "A: 1\r\nB: 2", {{"A", "1"}}},
+        {"empty name and value", ":\r\n", {{"", ""}}},
+        {"nothing", "", {}},
+    };
+    for (const Case& c : cases) {
+        HttpResponse response;
+        response.ParseHeaders(c.raw);
+        EXPECT_EQ(response.GetHeaders(), c.expected) << c.name;
+    }
+}
+
+TEST(HttpResponseHeaders, LookupIsCaseSensitive) {
+    HttpResponse response;
+    response.ParseHeaders("HTTP/1.1 429 Too Many\r\nretry-after: 5\r\n\r\n");
+    EXPECT_EQ(response.GetHeader("Retry-After"), "");
+    EXPECT_EQ(response.GetHeader("retry-after"), "5");
+}
+
+TEST(HttpResponseStatus, SuccessRange) {
+    const std::pair<uint32_t, bool> cases[] = {{0, false},   {199, false}, {200, true},
+                                               {204, true},  {299, true},  {300, false},
+                                               {404, false}, {503, false}};
+    for (const auto& [status, success] : cases) {
+        HttpResponse response;
+        response.SetStatus(status);
+        EXPECT_EQ(response.IsSuccess(), success) << status;
+    }
+}
+
+}  // namespace
+}  // namespace vorn
