@@ -1,0 +1,458 @@
+// The communicator's slot, worker and outcome rules, over a fake transport.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "agent/cloudcommunicator.h"
+#include "agent/cloudformatconverter.h"
+#include "tests/support/testsupport.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LogMark;
+using test::LogSince;
+using test::WaitUntil;
+
+// Answers with whatever the test scripts; can hold an exchange open until
+// released, to stand for a slow network.
+class FakeTransport : public IHttpTransport {
+public:
+    struct Answer {
+        VORN_STATUS result = VORN_OK;
+        uint32_t status = 200;
+        std::string headers;
+        std::string body;
+        bool throwBadAlloc = false;
+    };
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        Answer answer;
+        bool hold = false;
+        std::vector<std::string> bodies;
+        std::optional<std::chrono::milliseconds> holdFor;
+        int entered = 0;
+    };
+
+    explicit FakeTransport(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+
+    VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override {
+        std::unique_lock<std::mutex> lock(m_shared->mutex);
+        m_shared->bodies.push_back(request.GetBody());
+        lastRequest.emplace(request);
+        ++m_shared->entered;
+        m_shared->changed.notify_all();
+        if (m_shared->holdFor) {
+            m_shared->changed.wait_for(lock, *m_shared->holdFor);
+        }
+        m_shared->changed.wait(lock, [&] { return !m_shared->hold; });
+        const Answer answer = m_shared->answer;
+        if (answer.throwBadAlloc) {
+            throw std::bad_alloc();
+        }
+        response.SetStatus(answer.status);
+        response.ParseHeaders(answer.headers);
+        response.SetBody(answer.body);
+        return answer.result;
+    }
+
+    static inline std::optional<HttpRequest> lastRequest;
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
+IdentityServiceRequest Request(const std::string& bid = "bid") {
+    IdentityServiceRequest request;
+    request.m_strBID = bid;
+    request.m_strBToken = "key";
+    request.m_lstAttributes = {CAttribute("serial_number", eAttributeTypeString, "SN"),
+                               CAttribute("uuid", eAttributeTypeString, "U"),
+                               CAttribute("hostname", eAttributeTypeString, "h")};
+    return request;
+}
+
+// Collects callback calls; Wait() blocks (bounded) until one arrived.
+class Receiver {
+public:
+    IdentityResponseCallback Callback() {
+        return [this](const IdentityServiceResponse& response) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_responses.push_back(response);
+            m_changed.notify_all();
+        };
+    }
+    std::optional<IdentityServiceResponse> Wait(size_t count = 1) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_changed.wait_for(lock, 10s, [&] { return m_responses.size() >= count; })) {
+            return std::nullopt;
+        }
+        return m_responses[count - 1];
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_responses.size();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<IdentityServiceResponse> m_responses;
+};
+
+class CloudCommunicatorTest : public ::testing::Test {
+protected:
+    CloudCommunicatorTest()
+        : m_shared(std::make_shared<FakeTransport::Shared>()),
+          m_communicator(
+              std::make_unique<CloudCommunicator>(std::make_unique<FakeTransport>(m_shared))) {}
+
+    void SetAnswer(const FakeTransport::Answer& answer) {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->answer = answer;
+    }
+    void Hold(bool hold) {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->hold = hold;
+        m_shared->changed.notify_all();
+    }
+    bool WaitEntered(int count) {
+        std::unique_lock<std::mutex> lock(m_shared->mutex);
+        return m_shared->changed.wait_for(lock, 10s, [&] { return m_shared->entered >= count; });
+    }
+    std::vector<std::string> Bodies() {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        return m_shared->bodies;
+    }
+
+    std::shared_ptr<FakeTransport::Shared> m_shared;
+    std::unique_ptr<CloudCommunicator> m_communicator;
+};
+
+TEST_F(CloudCommunicatorTest, OutcomeTable) {
+    const std::string ok = R"({"vorn":"V","vorn_token":"T","instance_key":"K"})";
+    const std::string err = R"({"code":7,"msg":"denied"})";
+    struct Case {
+        const char* name;
+        FakeTransport::Answer answer;
+        VORN_STATUS status;
+        const char* vorn;
+        int32_t code;
+        const char* msg;
+        int64_t retryAfter;
+        const char* log;
+    } cases[] = {
+        {"200", {VORN_OK, 200, "", ok}, VORN_OK, "V", 0, "", 0, "invoking callback"},
+        {"201 empty object",
+         {VORN_OK, 201, "", "{}"},
+         VORN_OK,
+         "",
+         0,
+         "",
+         0,
+         "failed to deserialise"},
+        {"200 not JSON",
+         {VORN_OK, 200, "", "<html/>"},
+         VORN_OK,
+         "",
+         0,
+         "",
+         0,
+         "failed to deserialise"},
+        {"404 error answer",
+         {VORN_OK, 404, "", err},
+         VORN_CLOUD_ERROR_RESPONSE,
+         "",
+         7,
+         "denied",
+         0,
+         "Error response: "},
+        {"500 unusable body",
+         {VORN_OK, 500, "", "oops"},
+         VORN_CLOUD_ERROR_RESPONSE,
+         "",
+         0,
+         "",
+         0,
+         "failed to deserialise"},
+        {"302",
+         {VORN_OK, 302, "HTTP/1.1 302 Found\r\nLocation: https://x/\r\n", "moved"},
+         VORN_CLOUD_ERROR_RESPONSE,
+         "",
+         0,
+         "",
+         0,
+         "failed to deserialise"},
+        {"503 Retry-After",
+         {VORN_OK, 503, "HTTP/1.1 503 x\r\nRetry-After: 120\r\n", err},
+         VORN_CLOUD_RATE_LIMITED,
+         "",
+         7,
+         "denied",
+         120,
+         "Retry After Seconds set to 120 seconds"},
+        {"200 ignores Retry-After",
+         {VORN_OK, 200, "Retry-After: 120\r\n", ok},
+         VORN_OK,
+         "V",
+         0,
+         "",
+         0,
+         "invoking callback"},
+        {"Retry-After with blanks, sign, tail",
+         {VORN_OK, 429, "Retry-After:   +30s\r\n", err},
+         VORN_CLOUD_RATE_LIMITED,
+         "",
+         7,
+         "denied",
+         30,
+         "Retry After Seconds set to 30 seconds"},
+        {"empty Retry-After",
+         {VORN_OK, 503, "Retry-After:  \r\n", err},
+         VORN_CLOUD_ERROR_RESPONSE,
+         "",
+         7,
+         "denied",
+         0,
+         "Error response: "},
+        {"lower-case retry-after",
+         {VORN_OK, 503, "retry-after: 5\r\n", err},
+         VORN_CLOUD_ERROR_RESPONSE,
+         "",
+         7,
+         "denied",
+         0,
+         "Error response: "},
+        {"Retry-After as a date",
+         {VORN_OK, 429, "Retry-After: Wed, 21 Oct 2015 07:28:00 GMT\r\n", err},
+         VORN_INVALID_ARGUMENT,
+         "",
+         0,
+         "",
+         0,
+         "Error [invalid stoi argument]"},
+        {"Retry-After beyond 32 bits",
+         {VORN_OK, 429, "Retry-After: 4294967296\r\n", err},
+         VORN_INVALID_ARGUMENT,
+         "",
+         0,
+         "",
+         0,
+         "Error [stoi argument out of range]"},
+        {"secure channel",
+         {VORN_SECURE_CHANNEL_FAILED, 0, "", ""},
+         VORN_SECURE_CHANNEL_FAILED,
+         "",
+         0,
+         "",
+         0,
+         "invoking callback"},
+        {"transport error",
+         {VORN_ERROR, 200, "", ok},
+         VORN_ERROR,
+         "",
+         0,
+         "",
+         0,
+         "invoking callback"},
+        {"transport throws",
+         {VORN_OK, 200, "", ok, true},
+         VORN_INVALID_ARGUMENT,
+         "",
+         0,
+         "",
+         0,
+         "Error [std::bad_alloc]"},
+    };
+    for (const Case& c : cases) {
+        SetAnswer(c.answer);
+        Receiver receiver;
+        const size_t mark = LogMark();
+        ASSERT_EQ(
+            m_communicator->GetIdentity("https://cloud.test/id", Request(), receiver.Callback()),
+            VORN_OK)
+            << c.name;
+        const auto response = receiver.Wait();
+        ASSERT_TRUE(response) << c.name;
+        EXPECT_EQ(response->m_status, c.status) << c.name;
+        EXPECT_EQ(response->m_strVorn, c.vorn) << c.name;
+        EXPECT_EQ(response->m_nErrorCode, c.code) << c.name;
+        EXPECT_EQ(response->m_strErrorMsg, c.msg) << c.name;
+        if (c.status == VORN_CLOUD_RATE_LIMITED) {
+            EXPECT_EQ(response->m_nRetryAfterSeconds, c.retryAfter) << c.name;
+        }
+        EXPECT_NE(LogSince(mark).find(c.log), std::string::npos) << c.name << "\n"
+                                                                 << LogSince(mark);
+        EXPECT_EQ(receiver.Count(), 1u) << c.name;
+    }
+}
+
+TEST_F(CloudCommunicatorTest, PostsTheDocumentWithUserAgentAndContentType) {
+    Receiver receiver;
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test:8443/v1/id", Request(),
+                                          receiver.Callback()),
+              VORN_OK);
+    ASSERT_TRUE(receiver.Wait());
+    ASSERT_TRUE(FakeTransport::lastRequest);
+    const HttpRequest& sent = *FakeTransport::lastRequest;
+    EXPECT_EQ(sent.GetMethod(), POST);
+    EXPECT_EQ(sent.GetHost(), "cloud.test");
+    EXPECT_EQ(sent.GetPort(), 8443);
+    EXPECT_EQ(sent.GetPath(), "/v1/id");
+    EXPECT_EQ(sent.GetUserAgent(), "Zanto Tessel Identity/1.1.34");
+    EXPECT_EQ(sent.GetHeaderString(), "Content-Type: application/json\r\n");
+    std::string document;
+    ASSERT_EQ(CloudFormatConverter::SerializeRequestData(Request(), document), VORN_OK);
+    EXPECT_EQ(sent.GetBody(), document);
+}
+
+TEST_F(CloudCommunicatorTest, UnusableUrlEndsEveryExchangeWithInvalidArgument) {
+    for (const char* url : {"https://cloud.test/id?x=1", "http://cloud.test/id"}) {
+        Receiver receiver;
+        const size_t mark = LogMark();
+        ASSERT_EQ(m_communicator->GetIdentity(url, Request(), receiver.Callback()), VORN_OK);
+        const auto response = receiver.Wait();
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->m_status, VORN_INVALID_ARGUMENT);
+        EXPECT_NE(LogSince(mark).find("Error [Unsupported URI encountered]"), std::string::npos);
+    }
+    EXPECT_TRUE(Bodies().empty());
+}
+
+TEST_F(CloudCommunicatorTest, RefusalsAreReturnedAndNeverCallBack) {
+    auto token = std::make_shared<int>(0);
+    bool called = false;
+    IdentityResponseCallback callback = [token, &called](const IdentityServiceResponse&) {
+        called = true;
+    };
+    std::weak_ptr<int> alive = token;
+    token.reset();
+
+    size_t mark = LogMark();
+    EXPECT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), nullptr),
+              VORN_INVALID_ARGUMENT);
+    EXPECT_NE(LogSince(mark).find("callback expected"), std::string::npos);
+
+    mark = LogMark();
+    EXPECT_EQ(
+        m_communicator->GetIdentity("https://cloud.test/id", Request(""), std::move(callback)),
+        VORN_ERROR);
+    EXPECT_NE(LogSince(mark).find("failed to serialise"), std::string::npos);
+    EXPECT_TRUE(alive.expired());
+
+    m_communicator.reset();
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(Bodies().empty());
+}
+
+TEST_F(CloudCommunicatorTest, NewerRequestReplacesAnUntakenOne) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    Hold(true);
+    Receiver first, replaced, last;
+    ASSERT_EQ(
+        m_communicator->GetIdentity("https://cloud.test/id", Request("first"), first.Callback()),
+        VORN_OK);
+    ASSERT_TRUE(WaitEntered(1));  // the worker is busy with the first one
+
+    auto guard = std::make_shared<int>(0);
+    std::weak_ptr<int> replacedAlive = guard;
+    auto replacedCallback = [guard, cb = replaced.Callback()](const IdentityServiceResponse& r) {
+        cb(r);
+    };
+    guard.reset();
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request("replaced"),
+                                          std::move(replacedCallback)),
+              VORN_OK);
+    ASSERT_EQ(
+        m_communicator->GetIdentity("https://cloud.test/id", Request("last"), last.Callback()),
+        VORN_OK);
+    EXPECT_TRUE(replacedAlive.expired());  // destroyed at once, never called
+
+    Hold(false);
+    ASSERT_TRUE(first.Wait());
+    ASSERT_TRUE(last.Wait());
+    EXPECT_EQ(replaced.Count(), 0u);
+    const std::vector<std::string> bodies = Bodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_NE(bodies[0].find(R"("id":"first")"), std::string::npos);
+    EXPECT_NE(bodies[1].find(R"("id":"last")"), std::string::npos);
+}
+
+TEST_F(CloudCommunicatorTest, ThrowingCallbackIsLoggedAndTheWorkerGoesOn) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    std::promise<void> thrown;
+    const size_t mark = LogMark();
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(),
+                                          [&thrown](const IdentityServiceResponse&) {
+                                              thrown.set_value();
+                                              throw std::runtime_error("boom");
+                                          }),
+              VORN_OK);
+    ASSERT_EQ(thrown.get_future().wait_for(10s), std::future_status::ready);
+    Receiver receiver;
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), receiver.Callback()),
+              VORN_OK);
+    ASSERT_TRUE(receiver.Wait());
+    EXPECT_EQ(receiver.Wait()->m_strVorn, "V");
+    EXPECT_NE(LogSince(mark).find("callback threw an exception; ignored"), std::string::npos);
+}
+
+TEST_F(CloudCommunicatorTest, DestructionFinishesTheExchangeAndDropsThePendingRequest) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    {
+        // The exchange stays open a little longer than the destructor needs
+        // to ask the worker to stop.
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->holdFor = 300ms;
+    }
+    Receiver busy, pending;
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), busy.Callback()),
+              VORN_OK);
+    ASSERT_TRUE(WaitEntered(1));
+    ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), pending.Callback()),
+              VORN_OK);
+    const size_t mark = LogMark();
+    m_communicator.reset();
+    EXPECT_EQ(busy.Count(), 1u);
+    EXPECT_EQ(pending.Count(), 0u);
+    EXPECT_EQ(Bodies().size(), 1u);
+    const std::string log = LogSince(mark);
+    EXPECT_NE(log.find("finished"), std::string::npos);
+    EXPECT_EQ(log.find("exiting"), std::string::npos);
+}
+
+TEST_F(CloudCommunicatorTest, DestructionOfAnIdleCommunicatorLogsExitingThenFinished) {
+    Receiver receiver;
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    auto guard = std::make_shared<int>(0);
+    std::weak_ptr<int> callbackAlive = guard;
+    ASSERT_EQ(m_communicator->GetIdentity(
+                  "https://cloud.test/id", Request(),
+                  [guard, cb = receiver.Callback()](const IdentityServiceResponse& r) { cb(r); }),
+              VORN_OK);
+    guard.reset();
+    // The worker releases the callback just before it waits again.
+    ASSERT_TRUE(WaitUntil([&] { return callbackAlive.expired(); }, 10s));
+    std::this_thread::sleep_for(50ms);
+    const size_t mark = LogMark();
+    m_communicator.reset();
+    const std::string log = LogSince(mark);
+    const size_t exiting = log.find("exiting");
+    ASSERT_NE(exiting, std::string::npos) << log;
+    EXPECT_NE(log.find("finished", exiting), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn
