@@ -1,0 +1,413 @@
+#include "cloud/identityservice.h"
+
+#include <cjson/cJSON.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "common/vornlogger.h"
+
+namespace vorn::cloud {
+namespace {
+
+struct JsonDeleter {
+    void operator()(cJSON* p) const { cJSON_Delete(p); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* p) const { sqlite3_finalize(p); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+std::string PrintCompact(const cJSON* node) {
+    char* text = cJSON_PrintUnformatted(node);
+    if (text == nullptr) {
+        return {};
+    }
+    std::string result(text);
+    cJSON_free(text);
+    return result;
+}
+
+void AppendQuoted(const char* text, std::string& out) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+// Prints a value with object members sorted by name, so that two documents
+// that differ only in member order print the same. Depth is bounded by the
+// parser's own nesting limit.
+void AppendCanonical(const cJSON* node, std::string& out) {
+    if (cJSON_IsObject(node)) {
+        std::vector<const cJSON*> members;
+        for (const cJSON* child = node->child; child != nullptr; child = child->next) {
+            members.push_back(child);
+        }
+        std::stable_sort(members.begin(), members.end(), [](const cJSON* a, const cJSON* b) {
+            return std::string(a->string) < std::string(b->string);
+        });
+        out += '{';
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (i != 0) {
+                out += ',';
+            }
+            AppendQuoted(members[i]->string, out);
+            out += ':';
+            AppendCanonical(members[i], out);
+        }
+        out += '}';
+    } else if (cJSON_IsArray(node)) {
+        out += '[';
+        for (const cJSON* child = node->child; child != nullptr; child = child->next) {
+            if (child != node->child) {
+                out += ',';
+            }
+            AppendCanonical(child, out);
+        }
+        out += ']';
+    } else if (cJSON_IsString(node)) {
+        AppendQuoted(node->valuestring, out);
+    } else if (cJSON_IsNumber(node)) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof(buffer), "%.17g", node->valuedouble);
+        out += buffer;
+    } else if (cJSON_IsTrue(node)) {
+        out += "true";
+    } else if (cJSON_IsFalse(node)) {
+        out += "false";
+    } else {
+        out += "null";
+    }
+}
+
+std::string Hex(const unsigned char* bytes, size_t count) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+// 16 bytes as lowercase 8-4-4-4-12 hex groups.
+std::string FormatId(const unsigned char* bytes) {
+    const std::string hex = Hex(bytes, 16);
+    return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+           hex.substr(16, 4) + "-" + hex.substr(20, 12);
+}
+
+bool IsWellFormedId(const std::string& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = (i == 8 || i == 13 || i == 18 || i == 23);
+        const char c = text[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Random bytes as hex; empty when the generator fails.
+std::string RandomHex(size_t byteCount) {
+    std::vector<unsigned char> bytes(byteCount);
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+        return {};
+    }
+    return Hex(bytes.data(), bytes.size());
+}
+
+// The named member when it is a string, else nullptr (a member of the wrong
+// type counts as missing).
+const char* StringMember(const cJSON* object, const char* name) {
+    const cJSON* item = cJSON_GetObjectItem(object, name);
+    return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+IdentityAnswer Error(unsigned httpStatus, const std::string& message) {
+    return IdentityAnswer{httpStatus,
+                          CIdentityService::ErrorDocument(static_cast<int>(httpStatus), message)};
+}
+
+}  // namespace
+
+CIdentityService::~CIdentityService() {
+    if (m_pDb != nullptr) {
+        sqlite3_close(m_pDb);
+    }
+}
+
+VORN_STATUS CIdentityService::Open(const std::string& dbPath) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::string path = dbPath.empty() ? ":memory:" : dbPath;
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+        nullptr);
+    if (rc != SQLITE_OK) {
+        VORN_LOG_ERROR("cannot open device database %s: %s", path.c_str(),
+                       db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close(db);
+        return VORN_STATUS::VORN_ERROR;
+    }
+    // Another service instance on the same file waits briefly instead of failing.
+    sqlite3_busy_timeout(db, 2000);
+    char* error = nullptr;
+    if (sqlite3_exec(db,
+                     "CREATE TABLE IF NOT EXISTS devices ("
+                     " vorn TEXT PRIMARY KEY NOT NULL,"
+                     " business_id TEXT NOT NULL,"
+                     " token TEXT NOT NULL,"
+                     " instance_key TEXT NOT NULL,"
+                     " first_seen INTEGER NOT NULL,"
+                     " last_seen INTEGER NOT NULL,"
+                     " exchanges INTEGER NOT NULL DEFAULT 1)",
+                     nullptr, nullptr, &error) != SQLITE_OK) {
+        VORN_LOG_ERROR("cannot create the devices table in %s: %s", path.c_str(),
+                       error != nullptr ? error : "unknown error");
+        sqlite3_free(error);
+        sqlite3_close(db);
+        return VORN_STATUS::VORN_ERROR;
+    }
+    if (m_pDb != nullptr) {
+        sqlite3_close(m_pDb);
+    }
+    m_pDb = db;
+    return VORN_STATUS::VORN_OK;
+}
+
+void CIdentityService::AddAccount(const std::string& businessId, const std::string& installerKey) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_setAccounts.emplace(businessId, installerKey);
+}
+
+std::string CIdentityService::ErrorDocument(int code, const std::string& message) {
+    JsonPtr root(cJSON_CreateObject());
+    if (!root || cJSON_AddNumberToObject(root.get(), "code", code) == nullptr ||
+        cJSON_AddStringToObject(root.get(), "msg", message.c_str()) == nullptr) {
+        return "{\"code\":500,\"msg\":\"out of memory\"}";
+    }
+    return PrintCompact(root.get());
+}
+
+std::string CIdentityService::DeriveVornId(const std::string& hardwareJson) {
+    JsonPtr hardware(cJSON_Parse(hardwareJson.c_str()));
+    if (!cJSON_IsObject(hardware.get())) {
+        return {};
+    }
+    std::string canonical = "vorn-hardware-1:";
+    AppendCanonical(hardware.get(), canonical);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(canonical.data(), canonical.size(), digest, &digestLength, EVP_sha256(),
+                   nullptr) != 1 ||
+        digestLength < 16) {
+        return {};
+    }
+    // Mark it like a name-based UUID so the text reads as what it is.
+    digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);
+    digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
+    return FormatId(digest);
+}
+
+IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
+    try {
+        JsonPtr root(cJSON_ParseWithLength(body.data(), body.size()));
+        if (!cJSON_IsObject(root.get())) {
+            return Error(kCodeBadRequest, "request body is not a JSON object");
+        }
+        const cJSON* business = cJSON_GetObjectItem(root.get(), "business");
+        if (!cJSON_IsObject(business)) {
+            return Error(kCodeBadRequest, "missing business section");
+        }
+        const char* businessId = StringMember(business, "id");
+        const char* installerKey = StringMember(business, "installer_key");
+        if (businessId == nullptr || *businessId == '\0' || installerKey == nullptr ||
+            *installerKey == '\0') {
+            return Error(kCodeBadRequest, "missing business id or installer key");
+        }
+        const cJSON* hardware = cJSON_GetObjectItem(root.get(), "hardware");
+        if (!cJSON_IsObject(hardware)) {
+            return Error(kCodeBadRequest, "missing hardware section");
+        }
+        const char* serial = StringMember(hardware, "serial_number");
+        if (serial == nullptr || *serial == '\0' || StringMember(hardware, "uuid") == nullptr) {
+            return Error(kCodeBadRequest, "hardware section lacks serial_number or uuid");
+        }
+        const cJSON* os = cJSON_GetObjectItem(root.get(), "os");
+        if (!cJSON_IsObject(os)) {
+            return Error(kCodeBadRequest, "missing os section");
+        }
+        if (StringMember(os, "hostname") == nullptr) {
+            return Error(kCodeBadRequest, "os section lacks hostname");
+        }
+        const cJSON* misc = cJSON_GetObjectItem(root.get(), "misc");
+        if (!cJSON_IsObject(misc)) {
+            return Error(kCodeBadRequest, "missing misc section");
+        }
+        if (!cJSON_IsObject(cJSON_GetObjectItem(misc, "product"))) {
+            return Error(kCodeBadRequest, "misc section lacks product");
+        }
+        const char* cachedVorn = nullptr;
+        const char* cachedToken = nullptr;
+        if (const cJSON* cache = cJSON_GetObjectItem(misc, "cache"); cache != nullptr) {
+            cachedVorn = StringMember(cache, "vorn");
+            cachedToken = StringMember(cache, "vorn_token");
+            if (!cJSON_IsObject(cache) || cachedVorn == nullptr || *cachedVorn == '\0' ||
+                cachedToken == nullptr || *cachedToken == '\0') {
+                return Error(kCodeBadRequest, "cache lacks vorn or vorn_token");
+            }
+        }
+
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_setAccounts.empty() && m_setAccounts.count({businessId, installerKey}) == 0) {
+            VORN_LOG_WARNING("refused business id %s: unknown installer key", businessId);
+            return Error(kCodeUnauthorized, "business id or installer key not accepted");
+        }
+        if (m_pDb == nullptr) {
+            return Error(kCodeInternal, "device database not open");
+        }
+
+        std::string vorn;
+        Device device;
+        bool known = false;
+        if (cachedVorn != nullptr) {
+            if (lookupDevice(cachedVorn, device)) {
+                // A known device keeps its id only with the token it was last given,
+                // so that a stolen id alone cannot take a device over.
+                if (device.m_strToken == cachedToken) {
+                    vorn = cachedVorn;
+                    known = true;
+                } else {
+                    VORN_LOG_WARNING("cached token of %s does not match; using the hardware id",
+                                     cachedVorn);
+                }
+            } else if (IsWellFormedId(cachedVorn)) {
+                // Issued by an instance whose database this one does not have.
+                vorn = cachedVorn;
+            }
+        }
+        if (vorn.empty()) {
+            vorn = DeriveVornId(PrintCompact(hardware));
+            if (vorn.empty()) {
+                return Error(kCodeInternal, "cannot derive a device id");
+            }
+            known = lookupDevice(vorn, device);
+        }
+        if (!known) {
+            device.m_strInstanceKey = RandomHex(16);
+        }
+        device.m_strVorn = vorn;
+        device.m_strToken = RandomHex(32);
+        if (device.m_strToken.empty() || device.m_strInstanceKey.empty()) {
+            return Error(kCodeInternal, "random generator failed");
+        }
+        if (!storeDevice(device, businessId, !known)) {
+            return Error(kCodeInternal, "device database write failed");
+        }
+        VORN_LOG_DEBUG("%s device %s for business %s", known ? "known" : "new", vorn.c_str(),
+                       businessId);
+
+        JsonPtr answer(cJSON_CreateObject());
+        if (!answer || cJSON_AddStringToObject(answer.get(), "vorn", vorn.c_str()) == nullptr ||
+            cJSON_AddStringToObject(answer.get(), "vorn_token", device.m_strToken.c_str()) ==
+                nullptr ||
+            cJSON_AddStringToObject(answer.get(), "instance_key",
+                                    device.m_strInstanceKey.c_str()) == nullptr) {
+            return Error(kCodeInternal, "out of memory");
+        }
+        return IdentityAnswer{200, PrintCompact(answer.get())};
+    } catch (const std::exception& e) {
+        // Only allocation can throw here; the connection still gets an answer.
+        VORN_LOG_ERROR("request failed: %s", e.what());
+        return Error(kCodeInternal, "internal error");
+    }
+}
+
+bool CIdentityService::lookupDevice(const std::string& vorn, Device& device) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_pDb, "SELECT token, instance_key FROM devices WHERE vorn = ?1", -1,
+                           &raw, nullptr) != SQLITE_OK) {
+        VORN_LOG_ERROR("device lookup failed: %s", sqlite3_errmsg(m_pDb));
+        return false;
+    }
+    StatementPtr statement(raw);
+    sqlite3_bind_text(raw, 1, vorn.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(raw) != SQLITE_ROW) {
+        return false;
+    }
+    const auto* token = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+    const auto* instanceKey = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
+    device.m_strVorn = vorn;
+    device.m_strToken = token != nullptr ? token : "";
+    device.m_strInstanceKey = instanceKey != nullptr ? instanceKey : "";
+    return true;
+}
+
+bool CIdentityService::storeDevice(const Device& device, const std::string& businessId,
+                                   bool isNew) {
+    const char* sql =
+        isNew ? "INSERT OR REPLACE INTO devices (vorn, business_id, token, instance_key, "
+                "first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?5)"
+              : "UPDATE devices SET business_id = ?2, token = ?3, instance_key = ?4, "
+                "last_seen = ?5, exchanges = exchanges + 1 WHERE vorn = ?1";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_pDb, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        VORN_LOG_ERROR("device write failed: %s", sqlite3_errmsg(m_pDb));
+        return false;
+    }
+    StatementPtr statement(raw);
+    sqlite3_bind_text(raw, 1, device.m_strVorn.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 2, businessId.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 3, device.m_strToken.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 4, device.m_strInstanceKey.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(raw, 5, static_cast<sqlite3_int64>(std::time(nullptr)));
+    if (sqlite3_step(raw) != SQLITE_DONE) {
+        VORN_LOG_ERROR("device write failed: %s", sqlite3_errmsg(m_pDb));
+        return false;
+    }
+    return true;
+}
+
+long long CIdentityService::DeviceCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pDb == nullptr) {
+        return -1;
+    }
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_pDb, "SELECT COUNT(*) FROM devices", -1, &raw, nullptr) != SQLITE_OK) {
+        return -1;
+    }
+    StatementPtr statement(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) {
+        return -1;
+    }
+    return sqlite3_column_int64(raw, 0);
+}
+
+}  // namespace vorn::cloud

@@ -1,0 +1,88 @@
+// The identity exchange of the reference cloud service, without any sockets:
+// one request document in, one HTTP status and answer document out.
+//
+// A device's VORN id is derived from its "hardware" section (a digest of the
+// section printed canonically), so the same machine gets the same id from any
+// instance of the service, even one that starts with an empty database. A
+// request whose "cache" names a device this service knows, with the token it
+// last issued (or a device it has never seen), keeps that VORN id instead, so
+// that a hardware change does not split one device into two. Every success
+// issues a fresh token; the instance key is made once per device and kept.
+//
+// Thread-safe: every call takes the service's mutex (the database connection
+// is not shared otherwise).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "common/vornstatus.h"
+
+struct sqlite3;
+
+namespace vorn::cloud {
+
+struct IdentityAnswer {
+    unsigned m_nHttpStatus = 500;
+    std::string m_strBody;  // compact JSON: the success or the error document
+};
+
+class CIdentityService {
+public:
+    // Error codes carried in the "code" member of error documents. They equal
+    // the HTTP status sent with them, which keeps the two easy to correlate.
+    static constexpr int kCodeBadRequest = 400;
+    static constexpr int kCodeUnauthorized = 401;
+    static constexpr int kCodeInternal = 500;
+
+    CIdentityService() = default;
+    ~CIdentityService();
+    CIdentityService(const CIdentityService&) = delete;
+    CIdentityService& operator=(const CIdentityService&) = delete;
+
+    // Opens (creating when needed) the device database. An empty path or
+    // ":memory:" keeps the devices in memory. Returns VORN_OK, or VORN_ERROR
+    // (logged) when the file cannot be opened or its table not created.
+    // Must be called once before HandleRequest.
+    [[nodiscard]] VORN_STATUS Open(const std::string& dbPath);
+
+    // Adds an accepted business id / installer key pair. With no pair added,
+    // any non-empty pair is accepted.
+    void AddAccount(const std::string& businessId, const std::string& installerKey);
+
+    // Answers one request body: 200 and the success document, or 400 (not a
+    // JSON object, a section or member missing or of the wrong type), 401
+    // (business id / installer key not accepted) or 500 (database failure)
+    // with the error document {"code":N,"msg":"..."}. Never throws.
+    IdentityAnswer HandleRequest(const std::string& body);
+
+    // The VORN id this service derives from a "hardware" section given as
+    // JSON text; empty when the text is not a JSON object.
+    static std::string DeriveVornId(const std::string& hardwareJson);
+
+    // The error document for a code and message (also used by the HTTP layer
+    // for its own errors).
+    static std::string ErrorDocument(int code, const std::string& message);
+
+    // Number of devices in the database, or -1 on failure.
+    long long DeviceCount();
+
+private:
+    struct Device {
+        std::string m_strVorn;
+        std::string m_strToken;
+        std::string m_strInstanceKey;
+    };
+
+    bool lookupDevice(const std::string& vorn, Device& device);
+    bool storeDevice(const Device& device, const std::string& businessId, bool isNew);
+
+    std::mutex m_mutex;
+    sqlite3* m_pDb = nullptr;                                     // guarded by m_mutex
+    std::set<std::pair<std::string, std::string>> m_setAccounts;  // guarded by m_mutex
+};
+
+}  // namespace vorn::cloud
