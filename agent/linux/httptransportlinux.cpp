@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,30 @@ struct Exchange {
     std::string body;
     bool bodyTooLarge = false;
     bool outOfMemory = false;
+    bool stalled = false;
+    curl_off_t lastMoved = -1;  // bytes sent plus received at the last progress
+    std::chrono::steady_clock::time_point lastMovedAt = std::chrono::steady_clock::now();
 };
+
+// libcurl's low-speed check averages over a window that still holds the
+// request body, so a peer that reads the request and then falls silent
+// would be given twice the bound. Watching the byte counts ends any
+// transfer in which nothing moved for the bound, in either direction.
+int watchProgress(void* context, curl_off_t /*downloadTotal*/, curl_off_t downloaded,
+                  curl_off_t /*uploadTotal*/, curl_off_t uploaded) {
+    auto* exchange = static_cast<Exchange*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (downloaded + uploaded != exchange->lastMoved) {
+        exchange->lastMoved = downloaded + uploaded;
+        exchange->lastMovedAt = now;
+        return 0;
+    }
+    if (now - exchange->lastMovedAt >= std::chrono::milliseconds(HttpTransport::kTimeoutMs)) {
+        exchange->stalled = true;
+        return 1;
+    }
+    return 0;
+}
 
 size_t collectHeader(char* data, size_t size, size_t count, void* context) {
     auto* exchange = static_cast<Exchange*>(context);
@@ -175,10 +199,7 @@ bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* 
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, HttpTransport::kTimeoutMs) !=
-            CURLE_OK ||
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) != CURLE_OK ||
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, HttpTransport::kTimeoutMs / 1000) !=
-            CURLE_OK) {
+        CURLE_OK) {
         VORN_LOG_ERROR("unable to set timeout values");
         return false;
     }
@@ -295,7 +316,10 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &exchange) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, collectBody) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &exchange) != CURLE_OK ||
-        curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, errorText) != CURLE_OK) {
+        curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, errorText) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, watchProgress) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &exchange) != CURLE_OK ||
+        curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L) != CURLE_OK) {
         VORN_LOG_ERROR("Failed to set options");
         VORN_LOG_ERROR("CreateRequest failed.");
         return VORN_ERROR;
@@ -308,6 +332,10 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     }
     if (exchange.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
         VORN_LOG_ERROR("Response body larger than %zu bytes", kMaxResponseBody);
+        return VORN_ERROR;
+    }
+    if (exchange.stalled) {
+        VORN_LOG_ERROR("Unable to receive response: nothing moved for %ld ms", kTimeoutMs);
         return VORN_ERROR;
     }
     if (code != CURLE_OK) {

@@ -1,0 +1,137 @@
+// The libcurl transport against a real HTTPS peer on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "agent/linux/httptransportlinux.h"
+#include "tests/cloudpeer.h"
+
+namespace vorn {
+namespace {
+
+using test::CloudPeer;
+using test::LogMark;
+using test::LogSince;
+
+struct Sent {
+    VORN_STATUS result;
+    HttpResponse response;
+    std::chrono::milliseconds took;
+};
+
+Sent Send(const std::string& url, const std::string& body = test::ValidDocument()) {
+    HttpRequest request(POST, url, body);
+    request.SetUserAgent("Zanto Tessel Identity/1.1.34");
+    HttpTransport transport;
+    Sent sent{VORN_OK, {}, {}};
+    const auto start = std::chrono::steady_clock::now();
+    sent.result = transport.SendRequest(request, sent.response);
+    sent.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    return sent;
+}
+
+TEST(HttpTransport, AnswersAreReturnedWhateverTheirStatus) {
+    struct Case {
+        const char* query;
+        uint32_t status;
+        const char* header;
+        const char* headerValue;
+        const char* bodyPart;
+    } cases[] = {
+        {"", 200, "Content-Type", "application/json", R"("vorn_token")"},
+        {"status=404", 404, "Content-Type", "application/json", R"("code":404)"},
+        {"status=429&retry_after=Wed, 21 Oct 2015 07:28:00 GMT", 429, "Retry-After",
+         "Wed, 21 Oct 2015 07:28:00 GMT", R"("code":429)"},
+        {"redirect=https://127.0.0.1:1/elsewhere", 302, "Location", "https://127.0.0.1:1/elsewhere",
+         R"("code":302)"},
+        {"fault=huge-headers", 200, "Content-Type", "application/json", R"("vorn")"},
+    };
+    for (const Case& c : cases) {
+        CloudPeer::Options options;
+        options.defaultQuery = c.query;
+        CloudPeer peer(options);
+        const Sent sent = Send(peer.url());
+        EXPECT_EQ(sent.result, VORN_OK) << c.query;
+        EXPECT_EQ(sent.response.GetStatus(), c.status) << c.query;
+        EXPECT_EQ(sent.response.GetHeader(c.header), c.headerValue) << c.query;
+        EXPECT_NE(sent.response.GetBody().find(c.bodyPart), std::string::npos)
+            << c.query << ": " << sent.response.GetBody();
+    }
+}
+
+TEST(HttpTransport, HostOnlyUrlAndRepeatedExchangesWork) {
+    CloudPeer peer(CloudPeer::Options{});
+    for (int i = 0; i < 3; ++i) {
+        const Sent sent = Send("HTTPS://localhost:" + std::to_string(peer.port()));
+        EXPECT_EQ(sent.result, VORN_OK);
+        EXPECT_EQ(sent.response.GetStatus(), 200u);
+    }
+}
+
+TEST(HttpTransport, FailuresMapToSecureChannelOrError) {
+    struct Case {
+        const char* name;
+        CloudPeer::Options peer;
+        VORN_STATUS result;
+        const char* log;
+    } cases[] = {
+        {"untrusted certificate",
+         {"", true, 60000},
+         VORN_SECURE_CHANNEL_FAILED,
+         "Unable to send request"},
+        {"204 without body", {"status=204", false, 60000}, VORN_ERROR, "Response 204 has no body"},
+        {"empty 200 body", {"body=empty", false, 60000}, VORN_ERROR, "Response 200 has no body"},
+        {"2 MiB body",
+         {"body=oversize", false, 60000},
+         VORN_ERROR,
+         "Response body larger than 1048576 bytes"},
+        {"endless body",
+         {"fault=huge-body", false, 60000},
+         VORN_ERROR,
+         "Response body larger than 1048576 bytes"},
+        {"reset mid-response", {"fault=reset", false, 60000}, VORN_ERROR, "Unable to send request"},
+        {"garbage instead of HTTP",
+         {"fault=garbage", false, 60000},
+         VORN_ERROR,
+         "Unable to send request"},
+    };
+    for (const Case& c : cases) {
+        CloudPeer peer(c.peer);
+        const size_t mark = LogMark();
+        const Sent sent = Send(peer.url());
+        EXPECT_EQ(sent.result, c.result) << c.name;
+        EXPECT_NE(LogSince(mark).find(c.log), std::string::npos) << c.name << "\n"
+                                                                 << LogSince(mark);
+        EXPECT_LT(sent.took, std::chrono::seconds(4)) << c.name;
+    }
+}
+
+TEST(HttpTransport, ClosedPortFailsAtOnce) {
+    const Sent sent = Send("https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()) + "/");
+    EXPECT_EQ(sent.result, VORN_ERROR);
+    EXPECT_LT(sent.took, std::chrono::seconds(2));
+}
+
+TEST(HttpTransport, UnusableHostFailsWithoutNetwork) {
+    const size_t mark = LogMark();
+    const Sent sent = Send("https://bad\\host/");
+    EXPECT_EQ(sent.result, VORN_ERROR);
+    EXPECT_NE(LogSince(mark).find("Unable to open connect handle"), std::string::npos);
+}
+
+// The one test that waits for the stall bound.
+TEST(HttpTransport, SilentPeerIsAbandonedAfterFiveSeconds) {
+    CloudPeer::Options options;
+    options.defaultQuery = "fault=stall";
+    CloudPeer peer(options);
+    const size_t mark = LogMark();
+    const Sent sent = Send(peer.url());
+    EXPECT_EQ(sent.result, VORN_ERROR);
+    EXPECT_NE(LogSince(mark).find("nothing moved for 5000 ms"), std::string::npos);
+    EXPECT_GE(sent.took, std::chrono::milliseconds(4500));
+    EXPECT_LT(sent.took, std::chrono::milliseconds(8000));
+}
+
+}  // namespace
+}  // namespace vorn
