@@ -180,8 +180,8 @@ VORN_STATUS CIdentityService::Open(const std::string& dbPath) {
     // One fsync per answer would dominate an exchange; with a write-ahead log a
     // crash can lose the last few devices at worst, never corrupt the file, and
     // a lost device simply gets its hardware-derived id again.
-    (void)sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr,
-                       nullptr, nullptr);
+    (void)sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                       nullptr);
     char* error = nullptr;
     if (sqlite3_exec(db,
                      "CREATE TABLE IF NOT EXISTS devices ("
