@@ -97,6 +97,7 @@ TEST(CloudCommunicatorOverTls, EveryRowOfTheOutcomeTable) {
          "Unable to send request"},
         {"closed port", std::nullopt, VORN_ERROR, false, 0, 0, "Unable to send request"},
     };
+    test::CurlGlobalInitOnce();
     CloudCommunicator communicator;
     for (const Case& c : cases) {
         std::unique_ptr<CloudPeer> peer;

@@ -17,6 +17,12 @@
 
 namespace vorn::test {
 
+// libcurl is set up once per process, before any transport runs, as main does.
+inline void CurlGlobalInitOnce() {
+    static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    EXPECT_EQ(code, CURLE_OK);
+}
+
 // Certificates of vorn-cloud --generate-cert, made on first use. Trusting
 // their CA is process-wide, as in a deployment that points SSL_CERT_FILE at it.
 inline const TempDir& CloudCertificates() {
@@ -29,8 +35,7 @@ inline const TempDir& CloudCertificates() {
         EXPECT_TRUE(status && ExitCode(*status) == 0) << generate.Stderr();
         setenv("SSL_CERT_FILE", made->file("ca.pem").c_str(), 1);
         unsetenv("SSL_CERT_DIR");
-        // libcurl is set up once, before the communicator's threads, as main does.
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        CurlGlobalInitOnce();
         return made;
     }();
     return *dir;

@@ -20,6 +20,7 @@ struct Sent {
 };
 
 Sent Send(const std::string& url, const std::string& body = test::ValidDocument()) {
+    test::CurlGlobalInitOnce();
     HttpRequest request(POST, url, body);
     request.SetUserAgent("Zanto Tessel Identity/1.1.34");
     HttpTransport transport;
