@@ -1,6 +1,7 @@
 #include "common/ipccommon.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
@@ -72,13 +73,9 @@ int CIPCCommon::setupRecvSocketThread() {
         // the agent would keep the port and stop the next agent from binding.
         (void)::fcntl(m_ptrAsyncSocket->native_handle(), F_SETFD, FD_CLOEXEC);
 
+        setReceiveBufferSize();
+
         boost::system::error_code error;
-        m_ptrAsyncSocket->set_option(udp::socket::receive_buffer_size(kSocketReceiveBufferBytes),
-                                     error);
-        if (error) {
-            VORN_LOG_WARNING("Failed to set the socket receive buffer size. Error: %s",
-                             error.message().c_str());
-        }
 
         // No address reuse: a second agent on this machine must fail here.
         m_ptrAsyncSocket->bind(udp::endpoint(address, m_nPort), error);
@@ -106,6 +103,23 @@ int CIPCCommon::setupRecvSocketThread() {
         return -1;
     }
     return 0;
+}
+
+void CIPCCommon::setReceiveBufferSize() {
+    const int fd = m_ptrAsyncSocket->native_handle();
+    const int requested = kSocketReceiveBufferBytes;
+    // SO_RCVBUFFORCE passes net.core.rmem_max when the agent runs with
+    // CAP_NET_ADMIN (as root); otherwise SO_RCVBUF gets what that limit allows.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &requested, sizeof(requested)) != 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &requested, sizeof(requested)) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to set the socket receive buffer size.");
+        return;
+    }
+    int effective = 0;
+    socklen_t length = sizeof(effective);
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &length) == 0) {
+        VORN_LOG_DEBUG("Socket receive buffer size %d bytes", effective);
+    }
 }
 
 void CIPCCommon::recvThreadProc() {

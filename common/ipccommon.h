@@ -56,6 +56,7 @@ protected:
 
 private:
     int setupRecvSocketThread();
+    void setReceiveBufferSize();
     void recvThreadProc();
     void startReceive();
     void handleReceive(const boost::system::error_code& error, std::size_t bytesReceived);
