@@ -41,7 +41,9 @@ struct IpcRefreshTokenReq {
 
 struct IpcRefreshTokenRsp {
     // The outcome of a refresh, as the client sees it.
-    enum eRefreshTokenResponse {
+    // A fixed underlying type: any int the core passes is a valid value, and
+    // only its low 16 bits are sent.
+    enum eRefreshTokenResponse : int {
         eRefreshTokenFailed = 0,         // not served: no refresh handler registered
         eRefreshTokenSuccess = 1,        // identity obtained and stored before answering
         eRefreshTokenCommError = 2,      // no usable answer from the cloud
