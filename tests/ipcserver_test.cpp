@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -73,19 +74,22 @@ TEST_F(IpcServerTest, DeliversTheSendersPortAndRepliesToIt) {
     EXPECT_EQ(reply, client.Receive(2s).value_or("<none>"));
     const std::string log = test::LogSince(mark);
     EXPECT_NE(std::string::npos, log.find("Sending message of length 4."));
-    EXPECT_NE(std::string::npos,
-              log.find("Successfully sent message to client at port " +
-                       std::to_string(client.port())));
+    EXPECT_NE(std::string::npos, log.find("Successfully sent message to client at port " +
+                                          std::to_string(client.port())));
 }
 
 TEST(IpcServerCallbackTest, RepliesFromInsideTheCallback) {
-    std::unique_ptr<CIPCServer> server;
-    server = std::make_unique<CIPCServer>(0, [&server](const std::string& message,
-                                                       unsigned short port) {
-        EXPECT_EQ(VORN_OK, server->SendMsgAsync("echo:" + message, port));
+    // Published to the receiver thread through an atomic: the endpoint runs
+    // before the constructor has returned the pointer.
+    std::atomic<CIPCServer*> server{nullptr};
+    CIPCServer endpoint(0, [&server](const std::string& message, unsigned short port) {
+        CIPCServer* self = server.load();
+        ASSERT_NE(nullptr, self);
+        EXPECT_EQ(VORN_OK, self->SendMsgAsync("echo:" + message, port));
     });
+    server.store(&endpoint);
     UdpClient client;
-    ASSERT_TRUE(client.SendTo(server->GetLocalPort(), "ping"));
+    ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), "ping"));
     EXPECT_EQ("echo:ping", client.Receive(2s).value_or("<none>"));
 }
 
