@@ -1,0 +1,234 @@
+#include "common/ipccommon.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/post.hpp>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "common/ipcmessage.h"
+#include "common/vornlogger.h"
+
+namespace vorn {
+
+namespace {
+
+// Receive buffer the kernel keeps for the socket. The default (about 200 KiB,
+// charged per datagram at several hundred bytes each) drops a burst of a few
+// hundred requests while the receiver thread is still answering the first
+// ones; the kernel clamps this to net.core.rmem_max.
+constexpr int kSocketReceiveBufferBytes = 4 * 1024 * 1024;
+
+}  // namespace
+
+using boost::asio::ip::udp;
+
+CIPCCommon::CIPCCommon(unsigned short port) : m_nPort(port), m_strAddress("127.0.0.1") {}
+
+CIPCCommon::~CIPCCommon() {
+    cleanup();
+}
+
+void CIPCCommon::initialise() {
+    m_recvBuffer.reset(new (std::nothrow) char[kIpcMaxMessageSize]);
+    if (!m_recvBuffer) {
+        VORN_LOG_ERROR("Memory Allocation failed");
+        cleanup();
+        throw std::bad_alloc();
+    }
+
+    std::future<bool> started = m_recvThreadStarted.get_future();
+    if (setupRecvSocketThread() != 0) {
+        VORN_LOG_ERROR("setupRecvSocketThread failed.");
+        throw std::runtime_error("Failure in setupRecvSocketThread");
+    }
+
+    // The receiver thread always sets the promise before it can end, so this
+    // wait is bounded by the thread's own start-up.
+    if (started.get()) {
+        VORN_LOG_DEBUG("Receiver thread has started...");
+    } else {
+        VORN_LOG_ERROR("setupRecvSocketThread failed.");
+        cleanup();
+        throw std::runtime_error("Failure in setupRecvSocketThread");
+    }
+}
+
+int CIPCCommon::setupRecvSocketThread() {
+    m_ptrAsyncSocket.reset(new (std::nothrow) udp::socket(m_ioContext));
+    if (!m_ptrAsyncSocket) {
+        VORN_LOG_ERROR("Memory allocation failed");
+        return -1;
+    }
+
+    try {
+        m_ptrAsyncSocket->open(udp::v4());
+        const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(m_strAddress);
+
+        // Children of the agent must not inherit the socket: one that outlived
+        // the agent would keep the port and stop the next agent from binding.
+        (void)::fcntl(m_ptrAsyncSocket->native_handle(), F_SETFD, FD_CLOEXEC);
+
+        setReceiveBufferSize();
+
+        boost::system::error_code error;
+
+        // No address reuse: a second agent on this machine must fail here.
+        m_ptrAsyncSocket->bind(udp::endpoint(address, m_nPort), error);
+        if (error) {
+            VORN_LOG_ERROR("Failed to open/bind to a port. Error: %s", error.message().c_str());
+            boost::system::error_code ignored;
+            m_ptrAsyncSocket->close(ignored);
+            m_ptrAsyncSocket.reset();
+            return -1;
+        }
+        m_nPort = m_ptrAsyncSocket->local_endpoint().port();
+    } catch (const std::exception& e) {
+        VORN_LOG_ERROR("setupRecvThread exception occurred while opening a socket: %s", e.what());
+        m_ptrAsyncSocket.reset();
+        return -1;
+    }
+
+    try {
+        m_recvThread = std::thread(&CIPCCommon::recvThreadProc, this);
+    } catch (const std::exception& e) {
+        VORN_LOG_ERROR("setupRecvThread: Recv Thread startup failure: %s", e.what());
+        boost::system::error_code ignored;
+        m_ptrAsyncSocket->close(ignored);
+        m_ptrAsyncSocket.reset();
+        return -1;
+    }
+    return 0;
+}
+
+void CIPCCommon::setReceiveBufferSize() {
+    const int fd = m_ptrAsyncSocket->native_handle();
+    const int requested = kSocketReceiveBufferBytes;
+    // SO_RCVBUFFORCE passes net.core.rmem_max when the agent runs with
+    // CAP_NET_ADMIN (as root); otherwise SO_RCVBUF gets what that limit allows.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &requested, sizeof(requested)) != 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &requested, sizeof(requested)) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to set the socket receive buffer size.");
+        return;
+    }
+    int effective = 0;
+    socklen_t length = sizeof(effective);
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &length) == 0) {
+        VORN_LOG_DEBUG("Socket receive buffer size %d bytes", effective);
+    }
+}
+
+void CIPCCommon::recvThreadProc() {
+    VORN_LOG_DEBUG("Receiver Thread started.");
+    bool armed = false;
+    if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
+        try {
+            startReceive();
+            armed = true;
+        } catch (const std::exception& e) {
+            VORN_LOG_ERROR("Failed to start receiving: %s", e.what());
+        }
+    }
+    m_recvThreadStarted.set_value(armed);
+    if (armed) {
+        m_ioContext.run();
+    }
+    VORN_LOG_DEBUG("Receiver Thread exiting.");
+}
+
+void CIPCCommon::startReceive() {
+    // MSG_TRUNC makes the kernel report the datagram's real length, so one
+    // longer than the buffer is recognised instead of being taken for its
+    // first 4096 bytes.
+    m_ptrAsyncSocket->async_receive_from(
+        boost::asio::buffer(m_recvBuffer.get(), kIpcMaxMessageSize), m_senderEndpoint, MSG_TRUNC,
+        [this](const boost::system::error_code& error, std::size_t bytesReceived) {
+            handleReceive(error, bytesReceived);
+        });
+}
+
+void CIPCCommon::handleReceive(const boost::system::error_code& /*error*/,
+                               std::size_t bytesReceived) {
+    // A failed receive delivers no bytes and is simply re-armed below.
+    if (bytesReceived > kIpcMaxMessageSize) {
+        VORN_LOG_ERROR("Received message of length %lu exceeds %lu bytes, ignored.",
+                       static_cast<unsigned long>(bytesReceived),
+                       static_cast<unsigned long>(kIpcMaxMessageSize));
+    } else if (bytesReceived != 0) {
+        VORN_LOG_DEBUG("Received message of length %lu.",
+                       static_cast<unsigned long>(bytesReceived));
+        try {
+            const std::string message(m_recvBuffer.get(), bytesReceived);
+            processIncomingMessage(message, m_senderEndpoint);
+        } catch (const std::exception& e) {
+            // An exception must not end the receiver thread: later clients
+            // would get no answer for the rest of the run.
+            VORN_LOG_ERROR("Exception while handling a received message: %s", e.what());
+        }
+    }
+
+    if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
+        try {
+            startReceive();
+        } catch (const std::exception& e) {
+            VORN_LOG_ERROR("Failed to start receiving: %s", e.what());
+        }
+    }
+}
+
+VORN_STATUS CIPCCommon::sendMsgToPeer(const std::string& message, const udp::endpoint& peer) {
+    if (!m_ptrAsyncSocket) {
+        VORN_LOG_ERROR("IPC socket is not initialised");
+        return VORN_NOT_INITIALIZED;
+    }
+
+    try {
+        auto copy = std::make_shared<const std::string>(message);
+        VORN_LOG_DEBUG("Sending message of length %lu.", static_cast<unsigned long>(copy->size()));
+        boost::asio::post(m_ioContext, [this, copy, peer]() {
+            if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
+                boost::system::error_code error;
+                m_ptrAsyncSocket->send_to(boost::asio::buffer(*copy), peer, 0, error);
+                if (error) {
+                    VORN_LOG_ERROR("socket send failure = %s", error.message().c_str());
+                }
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        VORN_LOG_ERROR("Failed to allocate memory.");
+        return VORN_OUT_OF_MEMORY;
+    }
+    return VORN_OK;
+}
+
+void CIPCCommon::cleanup() {
+    m_ioContext.stop();
+    if (m_recvThread.joinable()) {
+        m_recvThread.join();
+    }
+
+    if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
+        boost::system::error_code error;
+        m_ptrAsyncSocket->cancel(error);
+        if (error) {
+            VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
+        }
+        // Linux reports ENOTCONN for an unconnected datagram socket but shuts
+        // it down anyway; that is the normal case here, not a fault.
+        m_ptrAsyncSocket->shutdown(udp::socket::shutdown_both, error);
+        if (error && error != boost::asio::error::not_connected) {
+            VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
+        }
+        m_ptrAsyncSocket->close(error);
+        if (error) {
+            VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
+        }
+    }
+    m_ptrAsyncSocket.reset();
+}
+
+}  // namespace vorn

@@ -1,0 +1,74 @@
+// The loopback UDP endpoint's machinery: one socket bound to 127.0.0.1, one
+// reused receive buffer, and one receiver thread that runs the event loop.
+//
+// Threading: the receiver thread is the only thread that runs m_ioContext, so
+// every receive completion, every processIncomingMessage call and every actual
+// send happens on it, one at a time. Other threads only queue sends through
+// sendMsgToPeer. The receiver thread is owned here: started by initialise()
+// and stopped and joined by cleanup(), which every destructor in the
+// hierarchy runs first so that no datagram reaches a half-destroyed object.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/vornstatus.h"
+
+namespace vorn {
+
+class CIPCCommon {
+public:
+    virtual ~CIPCCommon();
+
+    CIPCCommon(const CIPCCommon&) = delete;
+    CIPCCommon& operator=(const CIPCCommon&) = delete;
+
+    // The local port the socket is bound to (the kernel's choice when the
+    // endpoint was constructed with port 0).
+    unsigned short GetLocalPort() const { return m_nPort; }
+
+protected:
+    // Binds nothing yet; a derived constructor calls initialise().
+    explicit CIPCCommon(unsigned short port);
+
+    // Called on the receiver thread for every datagram of 1 to 4096 bytes.
+    virtual void processIncomingMessage(const std::string& message,
+                                        const boost::asio::ip::udp::endpoint& sender) = 0;
+
+    // Allocates the receive buffer, binds the socket, starts the receiver
+    // thread and waits until its first receive is armed. Throws
+    // std::bad_alloc or std::runtime_error ("Failure in setupRecvSocketThread").
+    void initialise();
+
+    // Queues one datagram to 'peer' and returns before it is sent: VORN_OK,
+    // VORN_OUT_OF_MEMORY, or VORN_NOT_INITIALIZED when there is no socket.
+    // Any thread. A send failure on the receiver thread is only logged.
+    VORN_STATUS sendMsgToPeer(const std::string& message,
+                              const boost::asio::ip::udp::endpoint& peer);
+
+    // Stops the event loop, joins the receiver thread and closes the socket.
+    // Idempotent. Never call it from the receiver thread.
+    void cleanup();
+
+private:
+    int setupRecvSocketThread();
+    void setReceiveBufferSize();
+    void recvThreadProc();
+    void startReceive();
+    void handleReceive(const boost::system::error_code& error, std::size_t bytesReceived);
+
+    boost::asio::io_context m_ioContext;
+    unsigned short m_nPort;
+    std::string m_strAddress;
+    std::thread m_recvThread;
+    boost::asio::ip::udp::endpoint m_senderEndpoint;  // receiver thread only
+    std::unique_ptr<boost::asio::ip::udp::socket> m_ptrAsyncSocket;
+    std::unique_ptr<char[]> m_recvBuffer;
+    std::promise<bool> m_recvThreadStarted;
+};
+
+}  // namespace vorn
