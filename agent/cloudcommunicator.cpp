@@ -67,11 +67,15 @@ CloudCommunicator::CloudCommunicator(std::unique_ptr<IHttpTransport> transport)
 }
 
 CloudCommunicator::~CloudCommunicator() {
+    Stop();
+    VORN_LOG_VERBOSE("finished");
+}
+
+void CloudCommunicator::Stop() {
     stop();
     if (m_worker.joinable()) {
         m_worker.join();
     }
-    VORN_LOG_VERBOSE("finished");
 }
 
 void CloudCommunicator::stop() {

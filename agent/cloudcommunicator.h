@@ -48,6 +48,11 @@ public:
     VORN_STATUS GetIdentity(const std::string& url, const IdentityServiceRequest& request,
                             IdentityResponseCallback callback);
 
+    // Stops and joins the worker as the destructor does, for an owner whose
+    // callback target goes away before the communicator itself. Idempotent;
+    // GetIdentity refuses requests afterwards. Not from the worker thread.
+    void Stop();
+
     // "Zanto Tessel Identity/1.1.34"
     static const char* const kUserAgent;
 

@@ -5,11 +5,39 @@
 #include <stdexcept>
 #include <string>
 
+#include "agent/attributecollectorfactory.h"
+#include "agent/linux/httptransportlinux.h"
+#include "agent/vornconfig.h"
 #include "agent/vornstorereaderwriter.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 
 namespace vorn {
+
+namespace {
+
+std::unique_ptr<IAttributeCollector> CollectorOrDefault(
+    std::unique_ptr<IAttributeCollector> collector) {
+    return collector ? std::move(collector) : CreateAttributeCollector();
+}
+
+std::unique_ptr<IHttpTransport> TransportOrDefault(std::unique_ptr<IHttpTransport> transport) {
+    return transport ? std::move(transport) : std::make_unique<HttpTransport>();
+}
+
+// now + seconds without overflowing (a Retry-After is at most 32 bits, but
+// the clock is injected).
+int64_t SaturatingAdd(int64_t now, int64_t seconds) {
+    if (seconds > 0 && now > std::numeric_limits<int64_t>::max() - seconds) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    if (seconds < 0 && now < std::numeric_limits<int64_t>::min() - seconds) {
+        return std::numeric_limits<int64_t>::min();
+    }
+    return now + seconds;
+}
+
+}  // namespace
 
 int64_t SystemSecondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -21,8 +49,8 @@ uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp) {
     if (now >= retryTimestamp) {
         return kInfinite;
     }
-    const int64_t remaining = retryTimestamp - now;
-    constexpr int64_t kLargestFinite = static_cast<int64_t>(kInfinite) - 1;
+    const uint64_t remaining = static_cast<uint64_t>(retryTimestamp) - static_cast<uint64_t>(now);
+    constexpr uint64_t kLargestFinite = static_cast<uint64_t>(kInfinite) - 1;
     if (remaining > kLargestFinite / 1000) {
         return static_cast<uint32_t>(kLargestFinite);
     }
@@ -32,7 +60,10 @@ uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp) {
 CVORNAgent::CVORNAgent() : CVORNAgent(AgentComponents{}) {}
 
 CVORNAgent::CVORNAgent(AgentComponents components)
-    : m_ptrStore(components.store),
+    : m_ptrAttributeCollector(CollectorOrDefault(std::move(components.collector))),
+      m_cloudCommunicator(TransportOrDefault(std::move(components.transport))),
+      m_ipcAgent(components.ipcPort),
+      m_ptrStore(components.store),
       m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)) {
     if (m_ptrStore == nullptr) {
         std::string dataDirectory;
@@ -48,59 +79,192 @@ CVORNAgent::CVORNAgent(AgentComponents components)
     }
 }
 
-CVORNAgent::~CVORNAgent() = default;
+CVORNAgent::~CVORNAgent() {
+    // The events, the mutex and the pending callback are destroyed before the
+    // IPC service and the cloud communicator (members go in reverse order), so
+    // their threads must stop calling into the agent first. Unregistering waits
+    // for a handler call in progress; stopping the communicator joins its
+    // worker after the exchange in progress has delivered its answer.
+    (void)m_ipcAgent.RegisterRefreshTokenHandler(RefreshTokenHandler());
+    m_cloudCommunicator.Stop();
+}
 
 void CVORNAgent::ShutDown() {
     VORN_LOG_DEBUG("ShutDown is invoked");
     m_shutdownEvent.Set();
 }
 
+void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
+    RefreshTokenCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        callback = std::move(m_refreshTokenCallback);
+        m_refreshTokenCallback = nullptr;
+    }
+    if (callback) {
+        callback(answer);
+    }
+}
+
 VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
-    return VORN_OK;
+    const int64_t now = m_fnNow();
+    if (now < m_ptrStore->GetRetryTimestamp().count()) {
+        VORN_LOG_DEBUG("Cloud Rate Limit Hit.");
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
+        return VORN_OK;
+    }
+
+    VORN_LOG_VERBOSE("Collecting attributes..");
+    IdentityServiceRequest request;
+    const CVORNConfig config;
+    request.m_strBID = config.m_strBusinessId;
+    request.m_strBToken = config.m_strInstallerKey;
+
+    VORN_STATUS status = m_ptrAttributeCollector->GetAttributeList(request.m_lstAttributes);
+    if (VORN_STATUS::VORN_OK != status) {
+        VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
+        // Nothing will reach the cloud, so no answer will come to release the
+        // waiting clients: answer them now.
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        return status;
+    }
+
+    request.m_strToken = m_ptrStore->GetToken();
+    request.m_strVorn = m_ptrStore->GetVORN();
+    request.m_strInstanceKey = m_ptrStore->GetInstanceKey();
+
+    VORN_LOG_VERBOSE("Sending ID request to cloud..");
+    status = m_cloudCommunicator.GetIdentity(config.m_strUrl, request,
+                                             [this](const IdentityServiceResponse& response) {
+                                                 notifyIdentityServiceResponse(response);
+                                             });
+    if (VORN_STATUS::VORN_OK != status) {
+        VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+    }
+    return status;
+}
+
+void CVORNAgent::notifyIdentityServiceResponse(const IdentityServiceResponse& response) {
+    VORN_LOG_DEBUG("ID response received from cloud");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_identityResponse = response;
+    }
+    m_idResponseEvent.Set();
 }
 
 VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
+    IpcRefreshTokenRsp::eRefreshTokenResponse answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+    RefreshTokenCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const IdentityServiceResponse& response = m_identityResponse;
+        switch (response.m_status) {
+            case VORN_CLOUD_RATE_LIMITED: {
+                VORN_LOG_DEBUG("Rate limit response received from cloud");
+                const int64_t retryAt = SaturatingAdd(m_fnNow(), response.m_nRetryAfterSeconds);
+                if (m_ptrStore->SetRetryTimestamp(std::chrono::seconds(retryAt)) != VORN_OK) {
+                    VORN_LOG_ERROR("Failed to update Retry Timestamp");
+                }
+                answer = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
+                break;
+            }
+            case VORN_CLOUD_ERROR_RESPONSE:
+                VORN_LOG_ERROR("Error response received from  cloud: %s",
+                               response.m_strErrorMsg.c_str());
+                answer = IpcRefreshTokenRsp::eRefreshTokenErrorResponse;
+                break;
+            case VORN_OK:
+                VORN_LOG_DEBUG("VORN received from cloud");
+                if (response.m_strVorn.empty() || response.m_strToken.empty()) {
+                    // An unreadable success answer must not replace a stored
+                    // identity with empty values.
+                    VORN_LOG_ERROR(
+                        "Success response without VORN or token; the stored identity is kept");
+                    answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+                } else if (m_ptrStore->SetIdentity(response.m_strToken, response.m_strVorn,
+                                                   response.m_strInstanceKey) != VORN_OK) {
+                    // The three values are written as one change: all failed.
+                    VORN_LOG_ERROR("Failed to update Token");
+                    VORN_LOG_ERROR("Failed to update VORN");
+                    if (!response.m_strInstanceKey.empty()) {
+                        VORN_LOG_ERROR("Failed to update Instance Key");
+                    }
+                    // The client would otherwise be told of an identity the
+                    // store does not hold.
+                    answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+                } else {
+                    answer = IpcRefreshTokenRsp::eRefreshTokenSuccess;
+                }
+                break;
+            default:
+                VORN_LOG_ERROR("Error occured in communication with cloud service: %d",
+                               response.m_status);
+                answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+                break;
+        }
+        callback = std::move(m_refreshTokenCallback);
+        m_refreshTokenCallback = nullptr;
+    }
+    if (callback) {
+        callback(answer);
+    }
+    return VORN_OK;
+}
+
+VORN_STATUS CVORNAgent::refreshToken(RefreshTokenCallback callback) {
+    VORN_LOG_DEBUG("Refresh token callback received");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_refreshTokenCallback) {
+        return VORN_BUSY;
+    }
+    m_refreshTokenCallback = std::move(callback);
+    m_idRequestEvent.Set();
     return VORN_OK;
 }
 
 VORN_STATUS CVORNAgent::MainThreadProc() {
     VORN_LOG_DEBUG("VORN agent main thread is starting");
-    VORN_STATUS status = VORN_OK;
+    VORN_STATUS status = m_ipcAgent.RegisterRefreshTokenHandler(
+        [this](RefreshTokenCallback callback) { return refreshToken(std::move(callback)); });
+    if (VORN_STATUS::VORN_OK != status) {
+        VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
+    } else {
+        VORN_LOG_VERBOSE("Registered refresh token handler");
+        (void)sendIdentityServiceRequest();
 
-    VORN_LOG_VERBOSE("Registered refresh token handler");
-    (void)sendIdentityServiceRequest();
-
-    VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
-    for (bool running = true; running;) {
-        uint32_t timeout = kInfinite;
-        const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
-        if (m_fnNow() < retryTimestamp) {
-            timeout = RateLimitTimeoutMs(m_fnNow(), retryTimestamp);
-            if (timeout != kInfinite) {
+        VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
+        for (bool running = true; running;) {
+            uint32_t timeout = kInfinite;
+            const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
+            if (m_fnNow() < retryTimestamp) {
+                timeout = RateLimitTimeoutMs(m_fnNow(), retryTimestamp);
                 VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
                                  static_cast<int32_t>(timeout));
             }
-        }
-        switch (WaitForEvents(3, events, false, timeout)) {
-            case 0:
-                VORN_LOG_DEBUG("VORN agent received shutdown event");
-                running = false;
-                break;
-            case 1:
-                VORN_LOG_DEBUG("VORN agent received ID response event");
-                (void)handleIdentityServiceResponse();
-                break;
-            case 2:
-                VORN_LOG_DEBUG("VORN agent received ID request event");
-                (void)sendIdentityServiceRequest();
-                break;
-            case kWaitTimeout:
-                VORN_LOG_DEBUG("VORN agent received Rate Limit Refresh Event after timeout expiry");
-                (void)sendIdentityServiceRequest();
-                break;
-            default:
-                VORN_LOG_ERROR("VORN agent received unknown event");
-                break;
+            switch (WaitForEvents(3, events, false, timeout)) {
+                case 0:
+                    VORN_LOG_DEBUG("VORN agent received shutdown event");
+                    running = false;
+                    break;
+                case 1:
+                    VORN_LOG_DEBUG("VORN agent received ID response event");
+                    (void)handleIdentityServiceResponse();
+                    break;
+                case 2:
+                    VORN_LOG_DEBUG("VORN agent received ID request event");
+                    (void)sendIdentityServiceRequest();
+                    break;
+                case kWaitTimeout:
+                    VORN_LOG_DEBUG(
+                        "VORN agent received Rate Limit Refresh Event after timeout expiry");
+                    (void)sendIdentityServiceRequest();
+                    break;
+                default:
+                    VORN_LOG_ERROR("VORN agent received unknown event");
+                    break;
+            }
         }
     }
     VORN_LOG_DEBUG("VORN agent main thread is exiting with status: %d", status);

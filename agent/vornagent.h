@@ -1,13 +1,30 @@
 // The agent: owns the identity machinery and runs all identity work on its
 // main thread, which sleeps on three events and an optional rate-limit timer.
+//
+// Threads: the main thread (MainThreadProc) builds requests and applies
+// answers; the cloud communicator's worker calls notifyIdentityServiceResponse;
+// the IPC receiver calls refreshToken; the entry thread calls ShutDown. The
+// last three only hand over under m_mutex and set an event.
+//
+// Lock order: the IPC service's mutex (held while refreshToken runs), then
+// m_mutex, then the store's own locks, then the logger's. A refresh callback
+// (which takes the IPC service's mutex) is only ever called with m_mutex
+// released.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
+#include "agent/attribute.h"
+#include "agent/cloudcommunicator.h"
+#include "agent/httptransport.h"
+#include "agent/identityservice.h"
+#include "agent/ipcagent.h"
 #include "agent/vornevent.h"
 #include "agent/vornidentitystore.h"
+#include "common/ipcmessage.h"
 #include "common/vornstatus.h"
 
 namespace vorn {
@@ -24,41 +41,69 @@ uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp);
 // What the agent is built from. Production leaves every member empty and gets
 // the Linux implementations; tests substitute fakes.
 struct AgentComponents {
-    // The store; null means the process's store reader/writer, initialised on
-    // "vornstore.json" in the data directory.
+    // Null: the collector for this machine.
+    std::unique_ptr<IAttributeCollector> collector;
+    // Null: the libcurl HTTPS transport.
+    std::unique_ptr<IHttpTransport> transport;
+    // The loopback port local clients use (0: any free port, for tests).
+    unsigned short ipcPort = kIpcAgentPort;
+    // Null: the process's store reader/writer, initialised on "vornstore.json"
+    // in the data directory.
     IVORNIdentityStore* store = nullptr;
-    // Seconds since 1970 UTC; empty means the system clock.
+    // Empty: the system clock.
     SecondsClock clock;
 };
 
 class CVORNAgent {
 public:
     // Throws std::runtime_error "Could not get VORN Directory Path" when the
-    // data directory is not configured, and "Could not initialize the VORN
-    // Store while starting Agent" when the store cannot be used.
+    // data directory is not configured, "Could not initialize the VORN Store
+    // while starting Agent" when the store cannot be used, and what the IPC
+    // endpoint throws when its port cannot be bound.
     CVORNAgent();
     explicit CVORNAgent(AgentComponents components);
+    // Stops the IPC service's calls into the agent and the cloud worker before
+    // any member they reach is destroyed. A pending refresh callback is
+    // destroyed without being called.
     ~CVORNAgent();
 
     CVORNAgent(const CVORNAgent&) = delete;
     CVORNAgent& operator=(const CVORNAgent&) = delete;
 
-    // Body of the agent's main thread; returns when the shutdown event is taken.
+    // Body of the agent's main thread; returns when the shutdown event is
+    // taken (VORN_OK) or when the refresh handler cannot be registered.
     VORN_STATUS MainThreadProc();
 
     // Asks the main thread to leave its loop; returns at once. Any thread.
     void ShutDown();
 
+    // The refresh handler registered with the IPC service (receiver thread):
+    // VORN_OK when the refresh was accepted, VORN_BUSY when one is pending.
+    VORN_STATUS refreshToken(RefreshTokenCallback callback);
+
+    // The cloud communicator's callback (worker thread).
+    void notifyIdentityServiceResponse(const IdentityServiceResponse& response);
+
+    // The bound IPC port (useful when the agent was given port 0).
+    unsigned short GetIpcPort() const { return m_ipcAgent.GetLocalPort(); }
+
 private:
     VORN_STATUS sendIdentityServiceRequest();
     VORN_STATUS handleIdentityServiceResponse();
+    // Answers and clears the pending refresh, if any. m_mutex must not be held.
+    void answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer);
 
+    std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
+    CloudCommunicator m_cloudCommunicator;
+    CIPCAgent m_ipcAgent;
     IVORNIdentityStore* m_ptrStore = nullptr;
-    SecondsClock m_fnNow;
+    RefreshTokenCallback m_refreshTokenCallback;  // guarded by m_mutex
     std::mutex m_mutex;
+    IdentityServiceResponse m_identityResponse;  // guarded by m_mutex
     VORNEvent m_idRequestEvent{true};
     VORNEvent m_idResponseEvent{true};
     VORNEvent m_shutdownEvent{true};
+    SecondsClock m_fnNow;
 };
 
 }  // namespace vorn

@@ -1,12 +1,86 @@
-#include <cstdio>
+#include <cjson/cJSON.h>
 
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "agent/attribute.h"
+#include "agent/attributecollectorfactory.h"
+#include "agent/cloudformatconverter.h"
+#include "common/vornlogger.h"
 #include "vornctl/commands.h"
 
 namespace vorn::ctl {
 
-int RunAttributes(const std::vector<std::string>& /*args*/) {
-    fputs("vornctl attributes: not available in this build\n", stderr);
-    return 1;
+namespace {
+
+const char kAttributesUsage[] =
+    "Usage: vornctl attributes [--verbose]\n"
+    "\n"
+    "Collects the device attributes exactly as the agent does before each identity request and\n"
+    "prints the request's \"hardware\", \"os\" and \"misc\" sections as indented JSON (business\n"
+    "data and stored identity are not included). The system root is $VORN_SYSROOT (default /).\n"
+    "  --verbose   also write the collector's log lines to standard error\n";
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+}  // namespace
+
+int RunAttributes(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "-h" || arg == "--help") {
+            fputs(kAttributesUsage, stdout);
+            return 0;
+        }
+        if (arg == "--verbose") {
+            try {
+                CVORNLogger::GetInstance("/dev/stderr").SetLogLevel(CVORNLogger::kVerbose);
+            } catch (const CVORNLogger::logger_exception& e) {
+                fprintf(stderr, "vornctl attributes: %s\n", e.what());
+            }
+            continue;
+        }
+        fprintf(stderr, "vornctl attributes: unexpected argument '%s'\n\n%s", arg.c_str(),
+                kAttributesUsage);
+        return kExitUsage;
+    }
+
+    std::list<CAttribute> attributes;
+    if (CreateAttributeCollector()->GetAttributeList(attributes) != VORN_OK) {
+        fputs("vornctl attributes: the attributes could not be collected\n", stderr);
+        return 1;
+    }
+
+    // The same placement as the request document: each top-level attribute in
+    // its section, "product" as the first member of "misc".
+    JsonPtr doc(cJSON_CreateObject(), cJSON_Delete);
+    cJSON* hardware = cJSON_AddObjectToObject(doc.get(), "hardware");
+    cJSON* os = cJSON_AddObjectToObject(doc.get(), "os");
+    cJSON* misc = cJSON_AddObjectToObject(doc.get(), "misc");
+    cJSON* product = cJSON_AddObjectToObject(misc, "product");
+    if (hardware == nullptr || os == nullptr || misc == nullptr || product == nullptr) {
+        fputs("vornctl attributes: out of memory\n", stderr);
+        return 1;
+    }
+    for (const CAttribute& attribute : attributes) {
+        const auto section = g_mapAttributeSection.find(attribute.m_strTag);
+        if (section == g_mapAttributeSection.end()) {
+            continue;
+        }
+        cJSON* parent = section->second == AttributeTags::pszHardware ? hardware
+                        : section->second == AttributeTags::pszOS     ? os
+                        : section->second == AttributeTags::pszMisc   ? misc
+                                                                      : product;
+        addAttributeToJson(attribute, parent);
+    }
+    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(doc.get()), cJSON_free);
+    if (!text) {
+        fputs("vornctl attributes: out of memory\n", stderr);
+        return 1;
+    }
+    puts(text.get());
+    return 0;
 }
 
 }  // namespace vorn::ctl

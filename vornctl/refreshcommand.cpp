@@ -47,8 +47,7 @@ int RunRefresh(const std::vector<std::string>& args) {
         if (args[i] == "--timeout" && i + 1 < args.size()) {
             char* end = nullptr;
             seconds = strtod(args[i + 1].c_str(), &end);
-            if (end == args[i + 1].c_str() || *end != '\0' || !(seconds > 0) ||
-                seconds > 86400) {
+            if (end == args[i + 1].c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
                 fprintf(stderr, "vornctl refresh: --timeout takes seconds between 0 and 86400\n");
                 return kExitUsage;
             }
