@@ -2,10 +2,12 @@
 # Checks what an administrator gets from the build:
 #   1. "cmake --install" into a scratch root: the layout, modes and contents;
 #   2. the systemd unit passes "systemd-analyze verify" (skipped without it);
-#   3. the postinst: starts the agent only once bs.json holds business data,
-#      creates the data directory 0700, enables the unit;
+#   3. the postinst's test for business data in bs.json (it starts the agent
+#      only when the data is there);
 #   4. cpack: both packages, their contents, modes, conffiles, maintainer
-#      scripts and dependencies (every shared library a binary needs).
+#      scripts and dependencies (every shared library a binary needs);
+#   5. the agent package installed, reinstalled, removed and purged in a
+#      scratch dpkg root (root only).
 #
 #   packaging_test.sh BUILD_DIR VERSION TARGETS
 # TARGETS: comma-separated binaries the build packages (vorn,vornctl,vorn-cloud).
@@ -153,38 +155,6 @@ check_business 1 '{"id": {"business_id": "b-1", "installer_key": "k", "url": ""}
 check_business 1 '{"id": {"business_id": 42, "installer_key": "k", "url": "u"}}'
 check_business 1 ''
 
-# The whole script in a scratch root (DPKG_ROOT), with the service tools
-# replaced by stubs that record their arguments.
-if [ "$(id -u)" -eq 0 ]; then
-    mkdir -p "$work/stubs"
-    for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
-        printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/calls" >"$work/stubs/$tool"
-        chmod +x "$work/stubs/$tool"
-    done
-    run_postinst() { # expected-message(yes|no)
-        rm -f "$work/calls"
-        out=$(DPKG_ROOT=$root PATH="$work/stubs:$PATH" sh "$postinst" configure "" 2>&1)
-        [ $? -eq 0 ] || fail "postinst configure failed: $out"
-        [ "$(stat -c %a "$root/var/lib/vorn" 2>/dev/null)" = 700 ] ||
-            fail "postinst: /var/lib/vorn not created with mode 0700"
-        grep -qx 'deb-systemd-helper enable vorn.service' "$work/calls" 2>/dev/null ||
-            fail "postinst: service not enabled"
-        # Another root's systemd is never touched.
-        grep -Eq '^(systemctl|deb-systemd-invoke) ' "$work/calls" 2>/dev/null &&
-            fail "postinst: talked to the running systemd while installing into another root"
-        case "$1" in
-        yes) [[ "$out" == *"not started"* ]] || fail "postinst: no hint about empty business data" ;;
-        no) [[ "$out" != *"not started"* ]] || fail "postinst: hint printed although bs.json is filled" ;;
-        esac
-    }
-    run_postinst yes
-    printf '{"id": {"business_id": "b", "installer_key": "k", "url": "https://u/"}}' >"$root/etc/vorn/bs.json"
-    chmod 0777 "$root/var/lib/vorn"  # a wrong mode is mended
-    run_postinst no
-else
-    echo "SKIP (part): not root; postinst not run"
-fi
-
 # The Debian package that ships a shared library, by soname. dpkg knows a
 # file by the path its package put it at, which on a merged-/usr system may
 # differ from the loader's by a /usr prefix, or be the soname link itself.
@@ -272,6 +242,70 @@ for package in "${packages[@]}"; do
         done
     fi
 done
+
+# --- 5. the package's life in a scratch dpkg root ------------------------------------
+# dpkg --root with chrootless maintainer scripts (they see DPKG_ROOT), the
+# service tools replaced by stubs that record their arguments. Install, fill
+# in bs.json, reinstall, remove, purge.
+deb=$work/pkg/vorn_${version}_${arch}.deb
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP (part): not root; package life cycle not run"
+elif [ -f "$deb" ]; then
+    droot=$work/dpkg-root
+    mkdir -p "$droot/var/lib/dpkg/updates" "$droot/var/lib/dpkg/info" "$work/stubs"
+    touch "$droot/var/lib/dpkg/status"
+    for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/calls" >"$work/stubs/$tool"
+        chmod +x "$work/stubs/$tool"
+    done
+    dpkg_run() { # dpkg arguments...; output in $out, service-tool calls in $work/calls
+        rm -f "$work/calls"
+        touch "$work/calls"
+        out=$(PATH="$work/stubs:$PATH" dpkg --root="$droot" --force-script-chrootless \
+              --force-depends --log=/dev/null "$@" 2>&1) || fail "dpkg $*: $out"
+    }
+    never_started() {
+        grep -Eq '^(systemctl|deb-systemd-invoke) ' "$work/calls" &&
+            fail "$1: talked to the running systemd while installing into another root"
+    }
+
+    dpkg_run -i "$deb"
+    [ "$(stat -c %a "$droot/var/lib/vorn" 2>/dev/null)" = 700 ] ||
+        fail "install: /var/lib/vorn not created with mode 0700"
+    grep -qx 'deb-systemd-helper enable vorn.service' "$work/calls" ||
+        fail "install: service not enabled"
+    never_started install
+    [[ "$out" == *"enabled but not started"* ]] ||
+        fail "install: no hint that bs.json lacks business data: $out"
+    [ "$(dpkg --root="$droot" -s vorn | sed -n 's/^ \(\/etc\/[^ ]*\) .*/\1/p' | sort | tr '\n' ' ')" = \
+      "/etc/vorn/bs.json /etc/vorn/id.json /etc/vorn/registry.d/vorn.reg " ] ||
+        fail "install: dpkg does not hold the /etc files as conffiles"
+
+    # The administrator's edits survive a reinstall; a wrong mode is mended.
+    business='{"id": {"business_id": "b-1", "installer_key": "k-1", "url": "https://id.example/v1"}}'
+    printf '%s\n' "$business" >"$droot/etc/vorn/bs.json"
+    echo '{}' >"$droot/var/lib/vorn/vornstore.json"
+    chmod 0755 "$droot/var/lib/vorn"
+    dpkg_run -i "$deb"
+    [ "$(cat "$droot/etc/vorn/bs.json")" = "$business" ] || fail "reinstall: bs.json edits lost"
+    [ "$(stat -c %a "$droot/var/lib/vorn")" = 700 ] || fail "reinstall: /var/lib/vorn mode not mended"
+    [[ "$out" != *"not started"* ]] || fail "reinstall: hint printed although bs.json is filled"
+    never_started reinstall
+
+    # Remove: disabled; the identity store and the configuration stay.
+    dpkg_run -r vorn
+    grep -qx 'deb-systemd-helper disable vorn.service' "$work/calls" || fail "remove: service not disabled"
+    [ -f "$droot/var/lib/vorn/vornstore.json" ] || fail "remove: the identity store was deleted"
+    [ -f "$droot/etc/vorn/bs.json" ] || fail "remove: bs.json was deleted"
+    [ -e "$droot/usr/bin/vorn" ] && fail "remove: /usr/bin/vorn still there"
+    [ -e "$droot/lib/systemd/system/vorn.service" ] && fail "remove: unit still there"
+
+    # Purge: data directory and configuration gone.
+    dpkg_run -P vorn
+    grep -qx 'deb-systemd-helper purge vorn.service' "$work/calls" || fail "purge: service state not purged"
+    [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
+    [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
