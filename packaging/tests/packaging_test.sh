@@ -138,7 +138,8 @@ postinst=$packaging/debian/postinst
 check_business() { # expected-result json-text
     printf '%s' "$2" >"$work/bs.json"
     (
-        BOOTSTRAP=$work/bs.json
+        BOOTSTRAP=$work/bs.json # read by the function taken from the postinst
+        export BOOTSTRAP
         eval "$(sed -n '/^has_business_data() {$/,/^}$/p' "$postinst")"
         has_business_data
     )
