@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# Checks what an administrator gets from the build:
+#   1. "cmake --install" into a scratch root: the layout, modes and contents;
+#   2. the systemd unit passes "systemd-analyze verify" (skipped without it);
+#   3. the postinst's test for business data in bs.json (it starts the agent
+#      only when the data is there);
+#   4. cpack: both packages, their contents, modes, conffiles, maintainer
+#      scripts and dependencies (every shared library a binary needs);
+#   5. the agent package installed, reinstalled, removed and purged in a
+#      scratch dpkg root (root only).
+#
+#   packaging_test.sh BUILD_DIR VERSION TARGETS
+# TARGETS: comma-separated binaries the build packages (vorn,vornctl,vorn-cloud).
+# Exit status: 0 pass, 1 fail, 77 skipped (no dpkg-deb).
+set -uo pipefail
+
+build=$(cd "$1" && pwd)
+version=$2
+IFS=, read -r -a targets <<<"$3"
+here=$(cd "$(dirname "$0")" && pwd)
+packaging=$(dirname "$here")
+
+for tool in dpkg-deb dpkg cpack; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed (Debian packaging tools needed)"
+        exit 77
+    fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+has_target() {
+    local t
+    for t in "${targets[@]}"; do [ "$t" = "$1" ] && return 0; done
+    return 1
+}
+
+# Expected layout: "path mode component", installed with prefix /usr.
+expected=(
+    "usr/bin/vorn 755 vorn"
+    "etc/vorn/bs.json 600 vorn"
+    "etc/vorn/id.json 644 vorn"
+    "etc/vorn/registry.d/vorn.reg 644 vorn"
+    "lib/systemd/system/vorn.service 644 vorn"
+    "usr/share/man/man8/vorn.8.gz 644 vorn"
+)
+if has_target vornctl; then
+    expected+=("usr/bin/vornctl 755 vorn" "usr/share/man/man8/vornctl.8.gz 644 vorn")
+fi
+if has_target vorn-cloud; then
+    expected+=("usr/bin/vorn-cloud 755 vorn-cloud"
+               "usr/share/man/man1/vorn-cloud.1.gz 644 vorn-cloud")
+fi
+
+# --- 1. install into a scratch root -------------------------------------------
+root=$work/root
+if ! DESTDIR=$root cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1; then
+    cat "$work/install.log"
+    fail "cmake --install failed"
+fi
+for entry in "${expected[@]}"; do
+    read -r path mode _ <<<"$entry"
+    if [ ! -f "$root/$path" ]; then
+        fail "install: /$path missing"
+    elif [ "$(stat -c %a "$root/$path")" != "$mode" ]; then
+        fail "install: /$path has mode $(stat -c %a "$root/$path"), expected $mode"
+    fi
+done
+# Nothing else: no test programs, static libraries or headers.
+(cd "$root" && find . -type f | sed 's|^\./||' | sort) >"$work/installed"
+printf '%s\n' "${expected[@]}" | cut -d' ' -f1 | sort >"$work/wanted"
+if ! diff -u "$work/wanted" "$work/installed"; then
+    fail "install: unexpected set of files (diff above)"
+fi
+
+unit=$root/lib/systemd/system/vorn.service
+grep -qx 'ExecStart=/usr/bin/vorn --config-path /etc/vorn' "$unit" ||
+    fail "unit: ExecStart does not run /usr/bin/vorn --config-path /etc/vorn"
+# What the agent needs of its sandbox: stdin on /dev/null (only SIGTERM stops
+# it), a writable 0700 state directory, restarts with a back-off, and network
+# families for HTTPS, the loopback port, the crash server and adapter listing.
+for line in StandardInput=null Restart=on-failure StateDirectory=vorn StateDirectoryMode=0700 \
+            ProtectSystem=strict PrivateTmp=yes NoNewPrivileges=yes; do
+    grep -qx "$line" "$unit" || fail "unit: no '$line'"
+done
+grep -Eq '^RestartSec=[1-9]' "$unit" || fail "unit: no RestartSec back-off"
+grep -q '^StartLimitBurst=' "$unit" || fail "unit: no StartLimitBurst"
+families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
+for family in AF_INET AF_INET6 AF_UNIX AF_NETLINK AF_PACKET; do
+    [[ " $families " == *" $family "* ]] || fail "unit: $family not allowed"
+done
+# These would hide DMI, /sys/block or the block devices, or drop root.
+for key in DynamicUser User PrivateDevices ProtectKernelTunables ProtectClock DeviceAllow \
+           ReadOnlyPaths InaccessiblePaths ProtectProc; do
+    grep -q "^$key=" "$unit" && fail "unit: $key would keep the agent from the hardware"
+done
+
+grep -qx '"DataDir"="/var/lib/vorn/"' "$root/etc/vorn/registry.d/vorn.reg" &&
+    head -n 1 "$root/etc/vorn/registry.d/vorn.reg" | grep -qx 'Windows Registry Editor Version 5.00' &&
+    grep -qxF '[HKEY_LOCAL_MACHINE\SOFTWARE\Zanto\Quoralis\Tessellink\VORN]' \
+        "$root/etc/vorn/registry.d/vorn.reg" ||
+    fail "registry file: header, key or DataDir wrong"
+# The samples: exactly the documented structure, every business value empty.
+squash() { tr -d ' \n\t' <"$1"; }
+[ "$(squash "$root/etc/vorn/bs.json")" = '{"id":{"business_id":"","installer_key":"","url":""}}' ] ||
+    fail "bs.json sample: $(squash "$root/etc/vorn/bs.json")"
+[ "$(squash "$root/etc/vorn/id.json")" = '{"id":{"enable_verbose_logs":false}}' ] ||
+    fail "id.json sample: $(squash "$root/etc/vorn/id.json")"
+for page in "$root"/usr/share/man/man*/*.gz; do
+    gzip -t "$page" 2>/dev/null && [ "$(gzip -dc "$page" | head -c 3)" = ".TH" ] ||
+        fail "man page ${page#"$root"} is not a gzipped page"
+    gzip -dc "$page" | grep -q '@VORN_VERSION@' && fail "man page ${page#"$root"} not configured"
+done
+
+# --- 2. systemd-analyze verify ----------------------------------------------------
+if command -v systemd-analyze >/dev/null 2>&1; then
+    # The unit as installed, but pointing at the scratch root's agent: verify
+    # checks that the command exists. It prints warnings (unknown keys, bad
+    # values) yet exits 0, so any output is a failure.
+    mkdir -p "$work/verify"
+    sed "s|^ExecStart=/usr/bin/vorn |ExecStart=$root/usr/bin/vorn |" "$unit" >"$work/verify/vorn.service"
+    if ! out=$(systemd-analyze verify --man=no "$work/verify/vorn.service" 2>&1) || [ -n "$out" ]; then
+        echo "$out"
+        fail "systemd-analyze verify reported problems with vorn.service"
+    fi
+else
+    echo "SKIP (part): systemd-analyze not installed; unit not verified"
+fi
+
+# --- 3. postinst ----------------------------------------------------------------
+postinst=$packaging/debian/postinst
+# Its business-data check, alone, over a table of bs.json texts.
+check_business() { # expected-result json-text
+    printf '%s' "$2" >"$work/bs.json"
+    (
+        BOOTSTRAP=$work/bs.json # read by the function taken from the postinst
+        export BOOTSTRAP
+        eval "$(sed -n '/^has_business_data() {$/,/^}$/p' "$postinst")"
+        has_business_data
+    )
+    local got=$?
+    [ "$got" = "$1" ] || fail "postinst business check: got $got, expected $1 for: $2"
+}
+check_business 1 "$(cat "$packaging/config/bs.json")"
+check_business 0 '{"id": {"business_id": "b-1", "installer_key": "k", "url": "https://id.example/x"}}'
+check_business 0 $'{\n "id": {\n  "business_id":\n   "b-1",\n  "installer_key" : "k",\r\n  "url":"u"\n }\n}\n'
+check_business 0 '{"ID": {"Business_Id": "b", "INSTALLER_KEY": "k", "Url": "u"}}'
+check_business 1 '{"id": {"business_id": "b-1", "installer_key": "", "url": "https://id.example/x"}}'
+check_business 1 '{"id": {"business_id": "b-1", "installer_key": "k"}}'
+check_business 1 '{"id": {"business_id": "b-1", "installer_key": "k", "url": ""}}'
+check_business 1 '{"id": {"business_id": 42, "installer_key": "k", "url": "u"}}'
+check_business 1 ''
+
+# The Debian package that ships a shared library, by soname. dpkg knows a
+# file by the path its package put it at, which on a merged-/usr system may
+# differ from the loader's by a /usr prefix, or be the soname link itself.
+package_of() {
+    local lib candidate
+    lib=$(ldconfig -p | awk -v s="$1" '$1 == s {print $NF; exit}')
+    [ -n "$lib" ] || return 0
+    for candidate in "$lib" "${lib#/usr}" "/usr$lib" "$(readlink -f "$lib")"; do
+        if dpkg -S "$candidate" >/dev/null 2>&1; then
+            dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1
+            return 0
+        fi
+    done
+}
+
+# --- 4. packages ----------------------------------------------------------------
+arch=$(dpkg --print-architecture)
+if ! (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg") >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    fail "cpack failed"
+fi
+packages=(vorn)
+has_target vorn-cloud && packages+=(vorn-cloud)
+for package in "${packages[@]}"; do
+    deb=$work/pkg/${package}_${version}_${arch}.deb
+    if [ ! -f "$deb" ]; then
+        fail "package $(basename "$deb") not built (have: $(ls "$work/pkg"))"
+        continue
+    fi
+    field() { dpkg-deb --field "$deb" "$1"; }
+    [ "$(field Package)" = "$package" ] || fail "$package: Package is '$(field Package)'"
+    [ "$(field Version)" = "$version" ] || fail "$package: Version is '$(field Version)'"
+    [ "$(field Architecture)" = "$arch" ] || fail "$package: Architecture is '$(field Architecture)'"
+
+    # Contents: exactly this component's files, owned by root, with their modes.
+    dpkg-deb --contents "$deb" >"$work/$package.contents"
+    awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $6}' "$work/$package.contents" | sort \
+        >"$work/$package.files"
+    for entry in "${expected[@]}"; do
+        read -r path mode component <<<"$entry"
+        [ "$component" = "$package" ] && echo "$path"
+    done | sort >"$work/$package.wanted"
+    diff -u "$work/$package.wanted" "$work/$package.files" ||
+        fail "$package: unexpected contents (diff above)"
+    awk '$2 != "root/root" {print}' "$work/$package.contents" | grep . &&
+        fail "$package: files not owned by root"
+    for entry in "${expected[@]}"; do
+        read -r path mode component <<<"$entry"
+        [ "$component" = "$package" ] || continue
+        perms=$(awk -v p="./$path" '$6 == p {print $1}' "$work/$package.contents")
+        case $mode in
+        755) want=-rwxr-xr-x ;;
+        644) want=-rw-r--r-- ;;
+        600) want=-rw------- ;;
+        esac
+        [ "$perms" = "$want" ] || fail "$package: /$path is $perms, expected $want"
+    done
+
+    # Depends: the package of every shared library each binary loads.
+    depends=$(field Depends)
+    for entry in "${expected[@]}"; do
+        read -r path _ component <<<"$entry"
+        [ "$component" = "$package" ] && [[ "$path" == usr/bin/* ]] || continue
+        for soname in $(objdump -p "$root/$path" 2>/dev/null | awk '/NEEDED/ {print $2}'); do
+            owner=$(package_of "$soname")
+            if [ -z "$owner" ]; then
+                fail "$package: cannot tell which package provides $soname"
+                continue
+            fi
+            # The library's shlibs may name a virtual package its owner
+            # provides (libboost-regex1.74.0 provides ...-icu72).
+            found=""
+            for name in "$owner" $(dpkg-query -W -f='${Provides}' "$owner" 2>/dev/null |
+                                   sed 's/([^)]*)//g; s/,/ /g'); do
+                [[ ", $depends," == *", $name "* || ", $depends," == *", $name,"* ]] && found=$name
+            done
+            [ -n "$found" ] || fail "$package: Depends lacks $owner (for $soname of /$path): $depends"
+        done
+    done
+    if [ "$package" = vorn ]; then
+        # libcurl and cJSON are what the agent cannot run without today.
+        [[ "$depends" == *libcurl4* && "$depends" == *libcjson1* ]] ||
+            fail "vorn: Depends without libcurl4/libcjson1: $depends"
+        dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$work" --one-top-level="$package.control"
+        ctl=$work/$package.control
+        printf '/etc/vorn/bs.json\n/etc/vorn/id.json\n/etc/vorn/registry.d/vorn.reg\n' >"$work/conffiles.wanted"
+        sort "$ctl/conffiles" 2>/dev/null | diff -u "$work/conffiles.wanted" - ||
+            fail "vorn: conffiles wrong (diff above)"
+        for script in postinst prerm postrm; do
+            [ -x "$ctl/$script" ] || fail "vorn: maintainer script $script missing or not executable"
+            cmp -s "$ctl/$script" "$packaging/debian/$script" || fail "vorn: $script differs from the source"
+        done
+    fi
+done
+
+# --- 5. the package's life in a scratch dpkg root ------------------------------------
+# dpkg --root with chrootless maintainer scripts (they see DPKG_ROOT), the
+# service tools replaced by stubs that record their arguments. Install, fill
+# in bs.json, reinstall, remove, purge.
+deb=$work/pkg/vorn_${version}_${arch}.deb
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP (part): not root; package life cycle not run"
+elif [ -f "$deb" ]; then
+    droot=$work/dpkg-root
+    mkdir -p "$droot/var/lib/dpkg/updates" "$droot/var/lib/dpkg/info" "$work/stubs"
+    touch "$droot/var/lib/dpkg/status"
+    for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/calls" >"$work/stubs/$tool"
+        chmod +x "$work/stubs/$tool"
+    done
+    dpkg_run() { # dpkg arguments...; output in $out, service-tool calls in $work/calls
+        rm -f "$work/calls"
+        touch "$work/calls"
+        out=$(PATH="$work/stubs:$PATH" dpkg --root="$droot" --force-script-chrootless \
+              --force-depends --log=/dev/null "$@" 2>&1) || fail "dpkg $*: $out"
+    }
+    never_started() {
+        grep -Eq '^(systemctl|deb-systemd-invoke) ' "$work/calls" &&
+            fail "$1: talked to the running systemd while installing into another root"
+    }
+
+    dpkg_run -i "$deb"
+    [ "$(stat -c %a "$droot/var/lib/vorn" 2>/dev/null)" = 700 ] ||
+        fail "install: /var/lib/vorn not created with mode 0700"
+    grep -qx 'deb-systemd-helper enable vorn.service' "$work/calls" ||
+        fail "install: service not enabled"
+    never_started install
+    [[ "$out" == *"enabled but not started"* ]] ||
+        fail "install: no hint that bs.json lacks business data: $out"
+    [ "$(dpkg --root="$droot" -s vorn | sed -n 's/^ \(\/etc\/[^ ]*\) .*/\1/p' | sort | tr '\n' ' ')" = \
+      "/etc/vorn/bs.json /etc/vorn/id.json /etc/vorn/registry.d/vorn.reg " ] ||
+        fail "install: dpkg does not hold the /etc files as conffiles"
+
+    # The administrator's edits survive a reinstall; a wrong mode is mended.
+    business='{"id": {"business_id": "b-1", "installer_key": "k-1", "url": "https://id.example/v1"}}'
+    printf '%s\n' "$business" >"$droot/etc/vorn/bs.json"
+    echo '{}' >"$droot/var/lib/vorn/vornstore.json"
+    chmod 0755 "$droot/var/lib/vorn"
+    dpkg_run -i "$deb"
+    [ "$(cat "$droot/etc/vorn/bs.json")" = "$business" ] || fail "reinstall: bs.json edits lost"
+    [ "$(stat -c %a "$droot/var/lib/vorn")" = 700 ] || fail "reinstall: /var/lib/vorn mode not mended"
+    [[ "$out" != *"not started"* ]] || fail "reinstall: hint printed although bs.json is filled"
+    never_started reinstall
+
+    # Remove: disabled; the identity store and the configuration stay.
+    dpkg_run -r vorn
+    grep -qx 'deb-systemd-helper disable vorn.service' "$work/calls" || fail "remove: service not disabled"
+    [ -f "$droot/var/lib/vorn/vornstore.json" ] || fail "remove: the identity store was deleted"
+    [ -f "$droot/etc/vorn/bs.json" ] || fail "remove: bs.json was deleted"
+    [ -e "$droot/usr/bin/vorn" ] && fail "remove: /usr/bin/vorn still there"
+    [ -e "$droot/lib/systemd/system/vorn.service" ] && fail "remove: unit still there"
+
+    # Purge: data directory and configuration gone.
+    dpkg_run -P vorn
+    grep -qx 'deb-systemd-helper purge vorn.service' "$work/calls" || fail "purge: service state not purged"
+    [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
+    [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "packaging: all checks passed (${packages[*]})"
