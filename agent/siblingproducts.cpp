@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 
-#include "common/registryhive.h"
+#include "common/registrykey.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -20,35 +19,6 @@ const std::wstring g_wstrDeviceDetailValueNames[3] = {L"Sid", L"DigitalProductId
 const std::wstring g_wstrNonceValueName = L"Nonce";
 const char* const g_szMarovellinMarkers[2] = {"opt/zanto/marovellin/bin/mvlinkd",
                                               "usr/lib/zanto/marovellin/mvlinkd"};
-
-namespace {
-
-// A key of the registry stand-in, opened: the hive as it is now, and the key's
-// path in the requested view.
-struct OpenKey {
-    CRegistryHive m_hive;
-    std::string m_strPath;
-};
-
-// Mirrors GetRegistryValue's hive location and view mapping: the 32-bit view of
-// SOFTWARE\X is SOFTWARE\WOW6432Node\X.
-bool OpenRegistryKey(const wchar_t* subKey, bool view64, OpenKey& key) {
-    const char* dir = getenv("VORN_REGISTRY_DIR");
-    key.m_hive.LoadDirectory((dir != nullptr && dir[0] != '\0') ? dir : "/etc/vorn/registry.d");
-    std::string path = CRegistryHive::NormaliseKey(WideToUTF8(subKey));
-    if (!view64) {
-        static const std::string kSoftware = "software";
-        if (path == kSoftware) {
-            path += "\\wow6432node";
-        } else if (path.compare(0, kSoftware.size() + 1, kSoftware + "\\") == 0) {
-            path.insert(kSoftware.size(), "\\wow6432node");
-        }
-    }
-    key.m_strPath = "hkey_local_machine\\" + path;
-    return !path.empty() && key.m_hive.HasKey(key.m_strPath);
-}
-
-}  // namespace
 
 bool IsMarovellinInstalled(const std::string& sysRoot) {
     for (const char* marker : g_szMarovellinMarkers) {
@@ -65,13 +35,13 @@ bool IsMarovellinInstalled(const std::string& sysRoot) {
 VORN_STATUS GetBinaryRegistryKey(const wchar_t* subKey, const wchar_t* valueName, bool view64,
                                  std::vector<unsigned char>& bytes) {
     bytes.clear();
-    OpenKey key;
-    if (!OpenRegistryKey(subKey, view64, key)) {
+    CRegistryKey key;
+    if (!key.Open(subKey, view64)) {
         errno = ENOENT;
         VORN_LOG_ERRNO(CVORNLogger::kError, "RegOpenKeyEx failed");
         return VORN_FAILED;
     }
-    const RegistryValue* value = key.m_hive.Find(key.m_strPath, WideToUTF8(valueName));
+    const RegistryValue* value = key.Find(valueName);
     if (value == nullptr || value->type != REG_BINARY) {
         errno = value == nullptr ? ENOENT : EINVAL;
         VORN_LOG_ERRNO(CVORNLogger::kError, "QueryBinaryValue failed");
@@ -100,12 +70,12 @@ VORN_STATUS getDeviceDetailsFromCache(std::map<std::wstring, std::vector<unsigne
 }
 
 bool getUDIDNonceFromRegistry(std::vector<unsigned char>& bytes) {
-    OpenKey key;
-    if (!OpenRegistryKey(g_wszDeviceDetailsKey, false, key)) {
+    CRegistryKey key;
+    if (!key.Open(g_wszDeviceDetailsKey, false)) {
         VORN_LOG_ERROR("Failed to Open Registry keys");
         return false;
     }
-    const RegistryValue* value = key.m_hive.Find(key.m_strPath, WideToUTF8(g_wstrNonceValueName));
+    const RegistryValue* value = key.Find(g_wstrNonceValueName);
     // The value is read into a 4-byte integer: a larger value does not fit,
     // and any type but REG_DWORD is not a nonce.
     if (value == nullptr || value->type != REG_DWORD || value->data.size() != 4) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/registryhive.h"
+#include "common/registrykey.h"
 #include "common/vornutils.h"
 
 namespace vorn {
@@ -34,21 +35,30 @@ std::string ViewedKey(const std::string& subKey, bool view64) {
 
 }  // namespace
 
+bool CRegistryKey::Open(const std::wstring& subKey, bool view64) {
+    m_hive = CRegistryHive();
+    m_hive.LoadDirectory(RegistryDirectory());
+    m_strPath = ViewedKey(WideToUTF8(subKey), view64);
+    m_bOpen = !subKey.empty() && m_hive.HasKey(m_strPath);
+    return m_bOpen;
+}
+
+const RegistryValue* CRegistryKey::Find(const std::wstring& valueName) const {
+    return m_bOpen ? m_hive.Find(m_strPath, WideToUTF8(valueName)) : nullptr;
+}
+
 VORN_STATUS GetRegistryValue(RegistryRoot /*root*/, const std::wstring& subKey,
                              const std::wstring& valueName, unsigned char* buffer, uint32_t* length,
                              uint32_t* type, bool view64) {
     if (buffer == nullptr || length == nullptr || *length == 0) {
         return VORN_INVALID_ARGUMENT;
     }
-    CRegistryHive hive;
-    hive.LoadDirectory(RegistryDirectory());
-
-    const std::string key = ViewedKey(WideToUTF8(subKey), view64);
-    if (subKey.empty() || !hive.HasKey(key)) {
+    CRegistryKey key;
+    if (!key.Open(subKey, view64)) {
         fputs("Failed to fetch registry handle.\n", stderr);
         return VORN_FAILED;
     }
-    const RegistryValue* value = hive.Find(key, WideToUTF8(valueName));
+    const RegistryValue* value = key.Find(valueName);
     if (value == nullptr || value->data.size() > *length) {
         return VORN_FAILED;
     }
