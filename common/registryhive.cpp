@@ -22,7 +22,7 @@ std::string Lower(std::string text) {
 
 void AppendUTF16LE(const std::wstring& text, std::vector<unsigned char>& out) {
     for (wchar_t wc : text) {
-        uint32_t cp = static_cast<uint32_t>(wc);
+        uint32_t cp = static_cast<uint32_t>(wc);  // NOLINT(bugprone-signed-char-misuse)
         auto put = [&out](uint32_t unit) {
             out.push_back(static_cast<unsigned char>(unit & 0xFF));
             out.push_back(static_cast<unsigned char>((unit >> 8) & 0xFF));
@@ -294,7 +294,9 @@ void CRegistryHive::LoadDirectory(const std::string& directory) {
     closedir(dir);
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        const std::string path = directory + "/" + name;
+        std::string path = directory;
+        path += '/';
+        path += name;
         std::ifstream file(path, std::ios::binary);
         if (!file) {
             fprintf(stderr, "%s: cannot be read\n", path.c_str());

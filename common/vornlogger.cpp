@@ -168,6 +168,7 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
         va_start(args, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
         const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, formatCopy, args);
 #pragma GCC diagnostic pop
         va_end(args);
