@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (sockets[i] < 0 || bind(sockets[i], reinterpret_cast<sockaddr*>(&local), sizeof(local)) ||
+        if (sockets[i] < 0 ||
+            bind(sockets[i], reinterpret_cast<sockaddr*>(&local), sizeof(local)) ||
             connect(sockets[i], reinterpret_cast<sockaddr*>(&agent), sizeof(agent))) {
             perror("socket");
             return 1;
@@ -92,11 +93,12 @@ int main(int argc, char** argv) {
         if (latencies.empty()) {
             return -1;
         }
-        const size_t index = static_cast<size_t>(q * static_cast<double>(latencies.size() - 1) + 0.5);
+        const size_t index =
+            static_cast<size_t>(q * static_cast<double>(latencies.size() - 1) + 0.5);
         return latencies[std::min(index, latencies.size() - 1)];
     };
-    printf("answers %zu p50_us %lld p99_us %lld max_us %lld\n", latencies.size(), at(0.5),
-           at(0.99), at(1.0));
+    printf("answers %zu p50_us %lld p99_us %lld max_us %lld\n", latencies.size(), at(0.5), at(0.99),
+           at(1.0));
     for (int fd : sockets) {
         close(fd);
     }

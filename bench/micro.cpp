@@ -44,9 +44,9 @@ void BM_SerializeRequest(benchmark::State& state) {
 BENCHMARK(BM_SerializeRequest);
 
 void BM_ParseAnswer(benchmark::State& state) {
-    const std::string answer =
-        R"({"vorn":"6c1f3a2e-9b7d-4e21-a5c3-1d2e3f4a5b6c","vorn_token":")" +
-        std::string(64, 't') + R"(","instance_key":")" + std::string(32, 'k') + R"("})";
+    const std::string answer = R"({"vorn":"6c1f3a2e-9b7d-4e21-a5c3-1d2e3f4a5b6c","vorn_token":")" +
+                               std::string(64, 't') + R"(","instance_key":")" +
+                               std::string(32, 'k') + R"("})";
     for (auto _ : state) {
         IdentityServiceResponse response;
         response.m_status = VORN_OK;
@@ -195,9 +195,9 @@ void BM_WaitForEventsWake(benchmark::State& state) {
     stop.Set();
     peer.join();
     state.SetItemsProcessed(state.iterations() * 2);
-    state.counters["wake_us"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * 2),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["wake_us"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * 2),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_WaitForEventsWake)->UseRealTime();
 
@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
                     g_scratch.c_str());
             fclose(reg);
         }
-        (void)std::system(("cp '" VORN_BENCH_SOURCE_DIR "/bench/siblings.reg' '" + g_scratch + "/'").c_str());
+        (void)std::system(
+            ("cp '" VORN_BENCH_SOURCE_DIR "/bench/siblings.reg' '" + g_scratch + "/'").c_str());
     }
     // The agent's default level: debug lines are written.
     CVORNLogger::GetInstance(g_scratch + "/vornagent.log").SetLogLevel(CVORNLogger::kDebug);
