@@ -1,5 +1,6 @@
 #include "common/vornlogger.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -75,6 +76,32 @@ void ErrorText(int code, char* out, size_t outSize) {
     }
 }
 
+// Each thread keeps its kernel thread id and the text of the current second,
+// so a line costs no gettid call and at most one local-time conversion per
+// second. A fork bumps the generation, which makes the child look both up anew.
+std::atomic<unsigned> g_forkGeneration{0};
+
+struct ThreadLogCache {
+    unsigned generation = ~0u;
+    unsigned long threadId = 0;
+    time_t second = static_cast<time_t>(-1);
+    char timeText[25] = "";
+};
+
+ThreadLogCache& LogCache() {
+    static const int registered = pthread_atfork(
+        nullptr, nullptr, [] { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+    (void)registered;
+    thread_local ThreadLogCache cache;
+    const unsigned generation = g_forkGeneration.load(std::memory_order_relaxed);
+    if (cache.generation != generation) {
+        cache.generation = generation;
+        cache.threadId = static_cast<unsigned long>(syscall(SYS_gettid));
+        cache.second = static_cast<time_t>(-1);
+    }
+    return cache;
+}
+
 }  // namespace
 
 struct CVORNLoggerHolder {
@@ -131,14 +158,18 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
         return;
     }
 
-    char timeText[25] = "";
+    ThreadLogCache& cache = LogCache();
     const time_t now = time(nullptr);
-    struct tm local {};
-    if (localtime_r(&now, &local) != nullptr) {
-        strftime(timeText, sizeof timeText, "%c", &local);
+    if (now != cache.second) {
+        struct tm local {};
+        cache.timeText[0] = '\0';
+        if (localtime_r(&now, &local) != nullptr) {
+            strftime(cache.timeText, sizeof cache.timeText, "%c", &local);
+        }
+        cache.second = now;
     }
-
-    const unsigned long threadId = static_cast<unsigned long>(syscall(SYS_gettid));
+    const char* timeText = cache.timeText;
+    const unsigned long threadId = cache.threadId;
 
     char errorText[2048] = "";
     if (withErrorText) {
