@@ -210,17 +210,21 @@ TEST_F(IdentityE2E, RateLimitIsStoredAndARestartedAgentWaitsItOutThenAsks) {
 TEST_F(IdentityE2E, FailedRefreshesStoreNothing) {
     const struct {
         const char* name;
-        std::string defaultQuery;  // nullopt-like: empty means a normal cloud
+        std::string defaultQuery;  // empty: a cloud without faults
         bool unreachable;
         const char* machine;
         int exitCode;
         const char* outcome;
-        int cloudRequests;  // after the start-up request and one refresh
+        int cloudRequests;    // after the start-up request and one refresh
+        const char* logLine;  // the agent's account of each failure
     } cases[] = {
-        {"error answer", "status=401", false, "workstation", 3, "error-response", 2},
-        {"cloud unreachable", "", true, "workstation", 2, "comm-error", 0},
+        {"error answer", "status=401", false, "workstation", 3, "error-response", 2,
+         "Error response received from  cloud: "},
+        {"cloud unreachable", "", true, "workstation", 2, "comm-error", 0,
+         "Error occured in communication with cloud service: "},
         // Without DMI there is no serial number: the request cannot be built.
-        {"collection without a serial number", "", false, "nodmi", 2, "comm-error", 0},
+        {"collection without a serial number", "", false, "nodmi", 2, "comm-error", 0,
+         "failed to serialise"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,7 +232,13 @@ TEST_F(IdentityE2E, FailedRefreshesStoreNothing) {
         PointAt(c.unreachable
                     ? "https://127.0.0.1:" + std::to_string(ClosedLoopbackTcpPort()) + "/v1/x"
                     : cloud.url());
+        const size_t logged = Log().size();
         auto agent = StartAgent(c.machine);
+        // The start-up request fails first; a refresh during it would share
+        // its outcome instead of making an exchange of its own.
+        ASSERT_TRUE(
+            WaitUntil([&] { return Log().find(c.logLine, logged) != std::string::npos; }, 10s))
+            << Log();
         const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
         EXPECT_EQ(refresh.exitCode, c.exitCode) << refresh.out << refresh.err << Log();
         EXPECT_NE(refresh.out.find(c.outcome), std::string::npos) << refresh.out;
