@@ -165,8 +165,10 @@ protected:
         WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
     }
 
-    // Builds the agent and runs its main thread.
+    // Builds the agent, runs its main thread and waits until its refresh
+    // handler is registered (before that, requests are answered as failed).
     void Start() {
+        const size_t mark = LogMark();
         AgentComponents components;
         components.collector = std::make_unique<FakeCollector>(m_collectorResult);
         components.transport = std::make_unique<FakeTransport>(m_transport);
@@ -175,6 +177,11 @@ protected:
         components.clock = [this] { return m_now.load(); };
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return LogSince(mark).find("Registered refresh token handler") != std::string::npos;
+            },
+            5s));
     }
 
     // Stops the main thread; returns its status.
