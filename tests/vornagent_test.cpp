@@ -489,7 +489,8 @@ TEST_F(AgentTest, DestructionWaitsForTheExchangeInFlight) {
     SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
     StartQuiet();
     Hold(true);
-    auto client = std::async(std::launch::async, [this] { return Refresh(1500ms); });
+    const unsigned short port = m_agent->GetIpcPort();
+    auto client = std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms); });
     ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
     m_agent->ShutDown();
     ASSERT_EQ(m_main.wait_for(5s), std::future_status::ready);
