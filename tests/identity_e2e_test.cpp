@@ -1,0 +1,318 @@
+// The whole product on loopback: the real agent obtains its identity from a
+// real vorn-cloud over TLS, keeps it in its store and refreshes it for local
+// clients (vornctl and raw datagrams), including the cloud's refusals.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/ipcudpclient.h"
+#include "tests/support/cloudservice.h"
+#include "tests/support/testsupport.h"
+
+namespace vorn::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const unsigned short kAgentPort = 60110;
+const std::string kRequest("\x01\x00", 2);
+const std::string kSuccessAnswer("\x02\x00\x01\x00", 4);
+
+std::string Machine(const std::string& name) {
+    return std::string(VORN_TEST_DATA_DIR) + "/machines/" + name;
+}
+
+struct CtlResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class IdentityE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(CloudServiceCertificates().path().empty());
+        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
+        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+    }
+
+    void PointAt(const std::string& url) {
+        WriteFile(
+            m_config.file("bs.json"),
+            R"({"id":{"business_id":"bid-e2e","installer_key":"key-e2e","url":")" + url + R"("}})");
+    }
+
+    std::map<std::string, std::string> Env(const std::string& machine) const {
+        return {{"VORN_REGISTRY_DIR", m_reg.path()},
+                {"VORN_SYSROOT", Machine(machine)},
+                {"SSL_CERT_FILE", CloudServiceCertificates().file("ca.pem")}};
+    }
+
+    // Starts the agent and waits until its refresh handler is registered.
+    std::unique_ptr<ChildProcess> StartAgent(const std::string& machine = "workstation") {
+        const size_t logged = Log().size();
+        ChildProcess::Options options;
+        options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
+        options.env = Env(machine);
+        options.workingDirectory = m_cwd.path();
+        auto agent = std::make_unique<ChildProcess>(options);
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return Log().find("Registered refresh token handler", logged) != std::string::npos;
+            },
+            10s))
+            << Log() << agent->Stderr();
+        return agent;
+    }
+
+    // Closing its standard input is how a supervisor stops the agent.
+    void StopAgent(std::unique_ptr<ChildProcess>& agent) {
+        agent->CloseStdin();
+        const auto status = agent->Wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(ExitCode(*status), 0) << agent->Stderr();
+        agent.reset();
+    }
+
+    CtlResult Ctl(const std::vector<std::string>& args,
+                  const std::string& machine = "workstation") const {
+        ChildProcess::Options options;
+        options.args = {BinaryPath("vornctl")};
+        options.args.insert(options.args.end(), args.begin(), args.end());
+        options.env = Env(machine);
+        options.stdinMode = ChildProcess::Stdin::DevNull;
+        ChildProcess ctl(options);
+        const auto status = ctl.Wait(40s);
+        EXPECT_TRUE(status.has_value());
+        return {status ? ExitCode(*status) : -1, ctl.Stdout(), ctl.Stderr()};
+    }
+
+    std::string Log() const {
+        return FileExists(m_data.file("vornagent.log")) ? ReadFile(m_data.file("vornagent.log"))
+                                                        : "";
+    }
+
+    // The store's members; empty when there is no store.
+    std::map<std::string, std::string> Store() const {
+        std::map<std::string, std::string> values;
+        if (!FileExists(m_data.file("vornstore.json"))) {
+            return values;
+        }
+        cJSON* root = cJSON_Parse(ReadFile(m_data.file("vornstore.json")).c_str());
+        for (const cJSON* item = root != nullptr ? root->child : nullptr; item != nullptr;
+             item = item->next) {
+            if (cJSON_IsString(item)) {
+                values[item->string] = item->valuestring;
+            }
+        }
+        cJSON_Delete(root);
+        return values;
+    }
+
+    bool HoldsIdentity() const {
+        const auto store = Store();
+        return store.count("vorn") && store.count("vorn_token") && store.count("instance_key");
+    }
+
+    TempDir m_reg, m_data, m_config, m_cwd;
+};
+
+TEST_F(IdentityE2E, IdentityObtainedAtStartIsStoredReportedAndRefreshed) {
+    CloudService cloud;
+    ASSERT_NE(cloud.port(), 0);
+    PointAt(cloud.url());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 10s)) << Log();
+    EXPECT_EQ(cloud.IdentityRequests(), 1);
+    const auto first = Store();
+
+    const CtlResult status = Ctl({"status"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_NE(status.out.find(first.at("vorn")), std::string::npos) << status.out;
+    const CtlResult json = Ctl({"status", "--json"});
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_NE(json.out.find("\"vorn\":\t\"" + first.at("vorn") + "\""), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"identity_held\":\ttrue"), std::string::npos) << json.out;
+    // Secrets never leave the store.
+    for (const CtlResult& shown : {status, json}) {
+        EXPECT_EQ(shown.out.find(first.at("vorn_token")), std::string::npos);
+        EXPECT_EQ(shown.out.find(first.at("instance_key")), std::string::npos);
+    }
+
+    const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
+    EXPECT_EQ(refresh.exitCode, 0) << refresh.out << refresh.err;
+    EXPECT_NE(refresh.out.find("success"), std::string::npos);
+    EXPECT_EQ(cloud.IdentityRequests(), 2);
+    const auto second = Store();
+    EXPECT_EQ(second.at("vorn"), first.at("vorn"));
+    EXPECT_EQ(second.at("instance_key"), first.at("instance_key"));
+    EXPECT_NE(second.at("vorn_token"), first.at("vorn_token"));  // a fresh token each time
+    StopAgent(agent);
+}
+
+TEST_F(IdentityE2E, ClientsAskingTogetherShareOneExchangeAndEachRequestIsAnswered) {
+    // The delay keeps the refresh pending while every request arrives.
+    CloudService cloud("delay_ms=300");
+    PointAt(cloud.url());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 10s)) << Log();
+    ASSERT_EQ(cloud.IdentityRequests(), 1);
+
+    UdpClient a, b, c;
+    for (const UdpClient* client : {&a, &b, &c, &a}) {
+        ASSERT_TRUE(client->SendTo(kAgentPort, kRequest));
+    }
+    for (const UdpClient* client : {&a, &b, &c, &a}) {
+        EXPECT_EQ(client->Receive(5s), kSuccessAnswer);
+    }
+    for (const UdpClient* client : {&a, &b, &c}) {
+        EXPECT_EQ(client->Receive(100ms), std::nullopt);
+    }
+    EXPECT_EQ(cloud.IdentityRequests(), 2);
+    StopAgent(agent);
+}
+
+TEST_F(IdentityE2E, RateLimitIsStoredAndARestartedAgentWaitsItOutThenAsks) {
+    auto busy = std::make_unique<CloudService>("status=503&retry_after=2");
+    PointAt(busy->url());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return Store().count("retry-after") == 1; }, 10s)) << Log();
+    EXPECT_FALSE(HoldsIdentity());
+    // The limit is in force: refused without asking the cloud.
+    const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
+    EXPECT_EQ(refresh.exitCode, 4) << refresh.out << refresh.err;
+    EXPECT_NE(refresh.out.find("rate-limited"), std::string::npos);
+    EXPECT_EQ(busy->IdentityRequests(), 1);
+    StopAgent(agent);
+    busy.reset();
+
+    CloudService cloud;
+    PointAt(cloud.url());
+    const size_t logged = Log().size();
+    agent = StartAgent();
+    EXPECT_NE(Log().find("Cloud Rate Limit Hit.", logged), std::string::npos) << Log();
+    EXPECT_EQ(cloud.IdentityRequests(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 5s)) << Log();
+    EXPECT_EQ(cloud.IdentityRequests(), 1);
+    EXPECT_NE(Log().find("Setting timeout for cloud rate limit to", logged), std::string::npos);
+    EXPECT_NE(Log().find("Rate Limit Refresh Event after timeout expiry", logged),
+              std::string::npos);
+    StopAgent(agent);
+}
+
+TEST_F(IdentityE2E, FailedRefreshesStoreNothing) {
+    const struct {
+        const char* name;
+        std::string defaultQuery;  // empty: a cloud without faults
+        bool unreachable;
+        const char* machine;
+        int exitCode;
+        const char* outcome;
+        int cloudRequests;    // after the start-up request and one refresh
+        const char* logLine;  // the agent's account of each failure
+    } cases[] = {
+        {"error answer", "status=401", false, "workstation", 3, "error-response", 2,
+         "Error response received from  cloud: "},
+        {"cloud unreachable", "", true, "workstation", 2, "comm-error", 0,
+         "Error occured in communication with cloud service: "},
+        // Without DMI there is no serial number: the request cannot be built.
+        {"collection without a serial number", "", false, "nodmi", 2, "comm-error", 0,
+         "failed to serialise"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CloudService cloud(c.defaultQuery);
+        PointAt(c.unreachable
+                    ? "https://127.0.0.1:" + std::to_string(ClosedLoopbackTcpPort()) + "/v1/x"
+                    : cloud.url());
+        const size_t logged = Log().size();
+        auto agent = StartAgent(c.machine);
+        // The start-up request fails first; a refresh during it would share
+        // its outcome instead of making an exchange of its own.
+        ASSERT_TRUE(
+            WaitUntil([&] { return Log().find(c.logLine, logged) != std::string::npos; }, 10s))
+            << Log();
+        const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
+        EXPECT_EQ(refresh.exitCode, c.exitCode) << refresh.out << refresh.err << Log();
+        EXPECT_NE(refresh.out.find(c.outcome), std::string::npos) << refresh.out;
+        EXPECT_EQ(cloud.IdentityRequests(), c.cloudRequests);
+        EXPECT_FALSE(HoldsIdentity());
+        EXPECT_EQ(Store().count("vorn"), 0u);
+        const CtlResult status = Ctl({"status"});
+        EXPECT_EQ(status.exitCode, 1) << status.out << status.err;
+        StopAgent(agent);
+    }
+}
+
+TEST_F(IdentityE2E, SecondStartSendsTheStoredIdentity) {
+    CloudService cloud;
+    PointAt(cloud.url());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 10s)) << Log();
+    StopAgent(agent);
+    const auto first = Store();
+
+    agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return Store().at("vorn_token") != first.at("vorn_token"); }, 10s))
+        << Log();
+    StopAgent(agent);
+    // Recognised by its cached id and token: same id, same instance key.
+    EXPECT_EQ(Store().at("vorn"), first.at("vorn"));
+    EXPECT_EQ(Store().at("instance_key"), first.at("instance_key"));
+    EXPECT_EQ(cloud.IdentityRequests(), 2);
+    EXPECT_NE(cloud.Log().find("known device " + first.at("vorn")), std::string::npos)
+        << cloud.Log();
+
+    // An id the cloud only knows from the cache (issued elsewhere) is kept:
+    // proof that the agent sent it.
+    const std::string foreign = "0123abcd-0000-4000-8000-00000000beef";
+    std::string text = ReadFile(m_data.file("vornstore.json"));
+    text.replace(text.find(first.at("vorn")), first.at("vorn").size(), foreign);
+    WriteFile(m_data.file("vornstore.json"), text);
+    agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return Store().at("vorn") == foreign; }, 10s)) << Log();
+    StopAgent(agent);
+}
+
+TEST_F(IdentityE2E, VornctlWithoutAgent) {
+    const CtlResult refresh = Ctl({"refresh", "--timeout", "1"});
+    EXPECT_EQ(refresh.exitCode, 5) << refresh.out << refresh.err;
+    EXPECT_FALSE(refresh.err.empty());
+
+    const CtlResult status = Ctl({"status"});
+    EXPECT_EQ(status.exitCode, 1) << status.out << status.err;
+    const CtlResult json = Ctl({"status", "--json"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_NE(json.out.find("\"identity_held\":\tfalse"), std::string::npos) << json.out;
+
+    const CtlResult attributes = Ctl({"attributes"});
+    EXPECT_EQ(attributes.exitCode, 0) << attributes.err;
+    for (const char* section : {"\"hardware\"", "\"os\"", "\"misc\"", "\"serial_number\""}) {
+        EXPECT_NE(attributes.out.find(section), std::string::npos) << section << attributes.out;
+    }
+    EXPECT_EQ(attributes.out.find("\"business\""), std::string::npos);
+    cJSON* parsed = cJSON_Parse(attributes.out.c_str());
+    EXPECT_NE(parsed, nullptr) << attributes.out;
+    cJSON_Delete(parsed);
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"refresh", "--help"},
+                                                 {"status", "--help"},
+                                                 {"attributes", "--help"}}) {
+        const CtlResult help = Ctl(args);
+        EXPECT_EQ(help.exitCode, 0) << args.back();
+        EXPECT_NE(help.out.find("Usage: vornctl"), std::string::npos) << help.out;
+    }
+    const CtlResult usage = Ctl({"refresh", "--bogus"});
+    EXPECT_EQ(usage.exitCode, 64);
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -1,0 +1,509 @@
+// The agent's handlers and main loop with fakes of its members: a collector,
+// an HTTP transport with canned answers, an in-memory store and a clock the
+// test sets. Refreshes arrive as real datagrams on a port the kernel picks.
+#include "agent/vornagent.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/refreshclient.h"
+#include "common/vornpath.h"
+#include "common/vornutils.h"
+#include "tests/support/testsupport.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using Rsp = IpcRefreshTokenRsp;
+using test::LogMark;
+using test::LogSince;
+using test::TempDir;
+using test::WaitUntil;
+using test::WriteFile;
+
+constexpr int64_t kNow = 1'700'000'000;
+
+class FakeCollector : public IAttributeCollector {
+public:
+    explicit FakeCollector(std::shared_ptr<std::atomic<VORN_STATUS>> result)
+        : m_result(std::move(result)) {}
+    VORN_STATUS GetAttributeList(std::list<CAttribute>& attributes) override {
+        attributes = {CAttribute("serial_number", eAttributeTypeString, "SN-1"),
+                      CAttribute("uuid", eAttributeTypeString, "U-1"),
+                      CAttribute("hostname", eAttributeTypeString, "host")};
+        return m_result->load();
+    }
+
+private:
+    std::shared_ptr<std::atomic<VORN_STATUS>> m_result;
+};
+
+// Answers every request with the scripted answer; can hold an exchange open
+// until released, to stand for a slow cloud.
+class FakeTransport : public IHttpTransport {
+public:
+    struct Answer {
+        VORN_STATUS result = VORN_OK;
+        uint32_t status = 200;
+        std::string headers;
+        std::string body;
+    };
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        Answer answer;
+        bool hold = false;
+        std::vector<std::string> bodies;
+    };
+
+    explicit FakeTransport(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+
+    VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override {
+        std::unique_lock<std::mutex> lock(m_shared->mutex);
+        m_shared->bodies.push_back(request.GetBody());
+        m_shared->changed.notify_all();
+        // Bounded, so a broken test cannot hang the worker for ever.
+        m_shared->changed.wait_for(lock, 10s, [&] { return !m_shared->hold; });
+        response.SetStatus(m_shared->answer.status);
+        response.ParseHeaders(m_shared->answer.headers);
+        response.SetBody(m_shared->answer.body);
+        return m_shared->answer.result;
+    }
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
+class FakeStore : public IVORNIdentityStore {
+public:
+    struct Values {
+        std::string vorn, token, instanceKey;
+        int64_t retry = 0;
+        bool operator==(const Values& o) const {
+            return vorn == o.vorn && token == o.token && instanceKey == o.instanceKey &&
+                   retry == o.retry;
+        }
+    };
+
+    Values Get() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_values;
+    }
+    void Put(const Values& values) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_values = values;
+    }
+    void FailWrites(bool fail) { m_failWrites = fail; }
+
+    std::string GetVORN() override { return Get().vorn; }
+    std::string GetToken() override { return Get().token; }
+    std::string GetInstanceKey() override { return Get().instanceKey; }
+    std::chrono::seconds GetRetryTimestamp() override { return std::chrono::seconds(Get().retry); }
+    VORN_STATUS SetVORN(const std::string& v) override {
+        return Write([&](Values& values) { values.vorn = v; });
+    }
+    VORN_STATUS SetToken(const std::string& t) override {
+        return Write([&](Values& values) { values.token = t; });
+    }
+    VORN_STATUS SetInstanceKey(const std::string& k) override {
+        return Write([&](Values& values) { values.instanceKey = k; });
+    }
+    VORN_STATUS SetRetryTimestamp(std::chrono::seconds timestamp) override {
+        return Write([&](Values& values) { values.retry = timestamp.count(); });
+    }
+    VORN_STATUS SetIdentity(const std::string& token, const std::string& vorn,
+                            const std::string& instanceKey) override {
+        return Write([&](Values& values) {
+            values.token = token;
+            values.vorn = vorn;
+            if (!instanceKey.empty()) {
+                values.instanceKey = instanceKey;
+            }
+        });
+    }
+
+private:
+    template <typename Change>
+    VORN_STATUS Write(Change change) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failWrites) {
+            return VORN_ERROR;
+        }
+        change(m_values);
+        return VORN_OK;
+    }
+
+    std::mutex m_mutex;
+    Values m_values;
+    std::atomic<bool> m_failWrites{false};
+};
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteBootstrap("bid", "key");
+        ASSERT_EQ(SetVORNConfigDirectory(UTF8ToWide(m_config.path())), VORN_OK);
+    }
+
+    void TearDown() override { Stop(); }
+
+    void WriteBootstrap(const std::string& bid, const std::string& key) {
+        WriteFile(m_config.file("bs.json"), R"({"id":{"business_id":")" + bid +
+                                                R"(","installer_key":")" + key +
+                                                R"(","url":"https://127.0.0.1:9/v1/identity"}})");
+        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+    }
+
+    // Builds the agent, runs its main thread and waits until its refresh
+    // handler is registered (before that, requests are answered as failed).
+    void Start() {
+        const size_t mark = LogMark();
+        AgentComponents components;
+        components.collector = std::make_unique<FakeCollector>(m_collectorResult);
+        components.transport = std::make_unique<FakeTransport>(m_transport);
+        components.ipcPort = 0;
+        components.store = &m_store;
+        components.clock = [this] { return m_now.load(); };
+        m_agent = std::make_unique<CVORNAgent>(std::move(components));
+        m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return LogSince(mark).find("Registered refresh token handler") != std::string::npos;
+            },
+            5s));
+    }
+
+    // Stops the main thread; returns its status.
+    std::optional<VORN_STATUS> Stop() {
+        std::optional<VORN_STATUS> status;
+        if (m_agent) {
+            m_agent->ShutDown();
+            if (m_main.wait_for(10s) == std::future_status::ready) {
+                status = m_main.get();
+            } else {
+                ADD_FAILURE() << "main thread did not stop";
+            }
+            m_agent.reset();
+        }
+        return status;
+    }
+
+    // Starts the agent with a rate limit in force, so its start-up request is
+    // refused locally, then lifts the limit: the next refresh is the first
+    // exchange the agent makes.
+    void StartQuiet() {
+        FakeStore::Values values = m_store.Get();
+        values.retry = kNow + 1000;
+        m_store.Put(values);
+        const size_t mark = LogMark();
+        Start();
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return LogSince(mark).find("Setting timeout for cloud rate limit") !=
+                       std::string::npos;
+            },
+            5s));
+        values.retry = 0;
+        m_store.Put(values);
+    }
+
+    RefreshResult Refresh(std::chrono::milliseconds timeout = 5s) {
+        return RequestRefresh(m_agent->GetIpcPort(), timeout);
+    }
+
+    size_t Exchanges() {
+        std::lock_guard<std::mutex> lock(m_transport->mutex);
+        return m_transport->bodies.size();
+    }
+
+    void SetAnswer(const FakeTransport::Answer& answer) {
+        std::lock_guard<std::mutex> lock(m_transport->mutex);
+        m_transport->answer = answer;
+    }
+
+    void Hold(bool hold) {
+        {
+            std::lock_guard<std::mutex> lock(m_transport->mutex);
+            m_transport->hold = hold;
+        }
+        m_transport->changed.notify_all();
+    }
+
+    TempDir m_config;
+    std::shared_ptr<std::atomic<VORN_STATUS>> m_collectorResult =
+        std::make_shared<std::atomic<VORN_STATUS>>(VORN_OK);
+    std::shared_ptr<FakeTransport::Shared> m_transport = std::make_shared<FakeTransport::Shared>();
+    FakeStore m_store;
+    std::atomic<int64_t> m_now{kNow};
+    std::unique_ptr<CVORNAgent> m_agent;
+    std::future<VORN_STATUS> m_main;
+};
+
+const FakeStore::Values kStored{"vorn-0", "token-0", "key-0", 0};
+
+TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
+    const char* kSuccess = R"({"vorn":"vorn-1","vorn_token":"token-1","instance_key":"key-1"})";
+    const struct {
+        const char* name;
+        FakeTransport::Answer answer;
+        VORN_STATUS collector;
+        bool noBusinessData;
+        bool failWrites;
+        FakeStore::Values before;
+        Rsp::eRefreshTokenResponse outcome;
+        size_t exchanges;
+        FakeStore::Values after;
+        const char* logLine;
+    } cases[] = {
+        {"success into an empty store",
+         {VORN_OK, 200, "", kSuccess},
+         VORN_OK,
+         false,
+         false,
+         {},
+         Rsp::eRefreshTokenSuccess,
+         1,
+         {"vorn-1", "token-1", "key-1", 0},
+         "VORN received from cloud"},
+        {"success without instance key keeps the stored one",
+         {VORN_OK, 200, "", R"({"vorn":"vorn-1","vorn_token":"token-1"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenSuccess,
+         1,
+         {"vorn-1", "token-1", "key-0", 0},
+         "VORN received from cloud"},
+        {"error answer",
+         {VORN_OK, 401, "", R"({"code":401,"msg":"not you"})"},
+         VORN_OK,
+         false,
+         false,
+         {},
+         Rsp::eRefreshTokenErrorResponse,
+         1,
+         {},
+         "Error response received from  cloud: not you"},
+        {"rate-limit answer",
+         {VORN_OK, 503, "Retry-After: 120\r\n", R"({"code":503,"msg":"busy"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenRateLimited,
+         1,
+         {"vorn-0", "token-0", "key-0", kNow + 120},
+         "Rate limit response received from cloud"},
+        {"transport failure",
+         {VORN_ERROR, 0, "", ""},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Error occured in communication with cloud service: -3"},
+        {"collection failure",
+         {VORN_OK, 200, "", kSuccess},
+         VORN_FAILED,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         0,
+         kStored,
+         "Failed in condition: (VORN_STATUS::VORN_OK != status)"},
+        {"no business data: the request is refused",
+         {VORN_OK, 200, "", kSuccess},
+         VORN_OK,
+         true,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         0,
+         kStored,
+         "failed to serialise"},
+        {"success without token keeps the stored identity",
+         {VORN_OK, 200, "", R"({"vorn":"vorn-1","instance_key":"key-1"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Success response without VORN or token; the stored identity is kept"},
+        {"success with empty vorn keeps the stored identity",
+         {VORN_OK, 200, "", R"({"vorn":"","vorn_token":"token-1"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Success response without VORN or token; the stored identity is kept"},
+        {"store write failure",
+         {VORN_OK, 200, "", kSuccess},
+         VORN_OK,
+         false,
+         true,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Failed to update Token"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.noBusinessData) {
+            WriteBootstrap("", "");
+        }
+        m_store.Put(c.before);
+        m_store.FailWrites(false);
+        SetAnswer(c.answer);
+        m_collectorResult->store(c.collector);
+        m_transport->bodies.clear();
+        StartQuiet();
+        m_store.FailWrites(c.failWrites);
+
+        const size_t mark = LogMark();
+        const RefreshResult result = Refresh();
+        ASSERT_EQ(result.kind, RefreshResult::Kind::Answered) << result.error;
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(Exchanges(), c.exchanges);
+        m_store.FailWrites(false);
+        const FakeStore::Values after = m_store.Get();
+        EXPECT_TRUE(after == c.after)
+            << after.vorn << " " << after.token << " " << after.instanceKey << " " << after.retry;
+        EXPECT_NE(LogSince(mark).find(c.logLine), std::string::npos) << LogSince(mark);
+        if (c.exchanges == 1 && !c.before.vorn.empty()) {
+            // Every request carries the stored identity.
+            EXPECT_NE(
+                m_transport->bodies[0].find(
+                    R"("cache":{"vorn":"vorn-0","vorn_token":"token-0","instance_key":"key-0"})"),
+                std::string::npos)
+                << m_transport->bodies[0];
+        }
+        EXPECT_EQ(Stop(), VORN_OK);
+        WriteBootstrap("bid", "key");
+    }
+}
+
+TEST_F(AgentTest, StoredRetryTimestampInTheFutureRefusesWithoutExchange) {
+    m_store.Put({"", "", "", kNow + 1000});
+    Start();
+    const size_t mark = LogMark();
+    const RefreshResult result = Refresh();
+    ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
+    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenRateLimited);
+    EXPECT_EQ(Exchanges(), 0u);
+    EXPECT_NE(LogSince(mark).find("Cloud Rate Limit Hit."), std::string::npos);
+}
+
+TEST_F(AgentTest, SecondRefreshWhilePendingIsBusyAndOneExchangeAnswersTheFirst) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    StartQuiet();
+    Hold(true);
+    std::promise<Rsp::eRefreshTokenResponse> first;
+    std::atomic<int> secondCalls{0};
+    EXPECT_EQ(m_agent->refreshToken([&](Rsp::eRefreshTokenResponse r) { first.set_value(r); }),
+              VORN_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
+    EXPECT_EQ(m_agent->refreshToken([&](Rsp::eRefreshTokenResponse) { ++secondCalls; }), VORN_BUSY);
+    Hold(false);
+    auto answer = first.get_future();
+    ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(answer.get(), Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 1u);
+    EXPECT_EQ(secondCalls.load(), 0);
+}
+
+TEST_F(AgentTest, RateLimitTimerWakesTheLoopAndSendsARequest) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    m_store.Put({"", "", "", kNow + 1});
+    const size_t mark = LogMark();
+    Start();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find(
+                       "Setting timeout for cloud rate limit to 1000 milliseconds") !=
+                   std::string::npos;
+        },
+        5s))
+        << LogSince(mark);
+    const auto armed = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exchanges(), 0u);
+    // By the time the timer fires the deadline has passed.
+    m_now = kNow + 1;
+    ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
+    const auto waited = std::chrono::steady_clock::now() - armed;
+    EXPECT_GT(waited, 700ms);
+    EXPECT_LT(waited, 3s);
+    EXPECT_NE(
+        LogSince(mark).find("VORN agent received Rate Limit Refresh Event after timeout expiry"),
+        std::string::npos);
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+}
+
+TEST_F(AgentTest, RequestBeforeTheHandlerIsRegisteredIsAnsweredFailed) {
+    AgentComponents components;
+    components.collector = std::make_unique<FakeCollector>(m_collectorResult);
+    components.transport = std::make_unique<FakeTransport>(m_transport);
+    components.ipcPort = 0;
+    components.store = &m_store;
+    CVORNAgent agent(std::move(components));
+    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s);
+    ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
+    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenFailed);
+    EXPECT_EQ(Exchanges(), 0u);
+}
+
+TEST_F(AgentTest, ShutdownWhileIdleReturnsOk) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    const size_t mark = LogMark();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+    EXPECT_EQ(Stop(), VORN_OK);
+    EXPECT_NE(LogSince(mark).find("VORN agent main thread is exiting with status: 0"),
+              std::string::npos);
+}
+
+// An exchange still in flight when the agent goes: its answer arrives while
+// the agent is being destroyed and must find every member alive; the waiting
+// client is not answered.
+TEST_F(AgentTest, DestructionWaitsForTheExchangeInFlight) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    StartQuiet();
+    Hold(true);
+    const unsigned short port = m_agent->GetIpcPort();
+    auto client = std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms); });
+    ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
+    m_agent->ShutDown();
+    ASSERT_EQ(m_main.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(m_main.get(), VORN_OK);
+    std::thread release([this] {
+        std::this_thread::sleep_for(100ms);
+        Hold(false);
+    });
+    m_agent.reset();
+    release.join();
+    EXPECT_EQ(client.get().kind, RefreshResult::Kind::TimedOut);
+    EXPECT_EQ(m_store.Get().vorn, "");
+}
+
+}  // namespace
+}  // namespace vorn
