@@ -102,7 +102,7 @@ TEST(CloudCommunicatorOverTls, EveryRowOfTheOutcomeTable) {
     for (const Case& c : cases) {
         std::unique_ptr<CloudPeer> peer;
         std::string url =
-            "https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()) + "/v1/identity";
+            "https://127.0.0.1:" + std::to_string(test::ClosedLoopbackTcpPort()) + "/v1/identity";
         if (c.peer) {
             peer = std::make_unique<CloudPeer>(*c.peer);
             url = peer->url();

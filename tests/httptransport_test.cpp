@@ -109,7 +109,8 @@ TEST(HttpTransport, FailuresMapToSecureChannelOrError) {
 }
 
 TEST(HttpTransport, ClosedPortFailsAtOnce) {
-    const Sent sent = Send("https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()) + "/");
+    const Sent sent =
+        Send("https://127.0.0.1:" + std::to_string(test::ClosedLoopbackTcpPort()) + "/");
     EXPECT_EQ(sent.result, VORN_ERROR);
     EXPECT_LT(sent.took, std::chrono::seconds(2));
 }

@@ -42,14 +42,15 @@ const TempDir& CloudServiceCertificates() {
     return *dir;
 }
 
-CloudService::CloudService(const std::string& defaultQuery) {
+CloudService::CloudService(const Options& service) {
     const TempDir& certs = CloudServiceCertificates();
+    const std::string name = service.untrusted ? "untrusted" : "server";
     ChildProcess::Options options;
     options.args = {BinaryPath("vorn-cloud"),
                     "--cert",
-                    certs.file("server.pem"),
+                    certs.file(name + ".pem"),
                     "--key",
-                    certs.file("server.key"),
+                    certs.file(name + ".key"),
                     "--port",
                     "0",
                     "--ready-file",
@@ -57,9 +58,13 @@ CloudService::CloudService(const std::string& defaultQuery) {
                     "--log",
                     m_dir.file("cloud.log"),
                     "--no-stdin"};
-    if (!defaultQuery.empty()) {
+    if (!service.defaultQuery.empty()) {
         options.args.push_back("--default-query");
-        options.args.push_back(defaultQuery);
+        options.args.push_back(service.defaultQuery);
+    }
+    if (service.ioTimeoutMs > 0) {
+        options.args.push_back("--io-timeout-ms");
+        options.args.push_back(std::to_string(service.ioTimeoutMs));
     }
     options.stdinMode = ChildProcess::Stdin::DevNull;
     m_process = std::make_unique<ChildProcess>(options);
@@ -74,8 +79,8 @@ CloudService::~CloudService() {
     // ChildProcess kills what still runs.
 }
 
-std::string CloudService::url() const {
-    return "https://127.0.0.1:" + std::to_string(m_port) + "/v1/identity";
+std::string CloudService::url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
 int CloudService::IdentityRequests() const {

@@ -16,9 +16,16 @@ const TempDir& CloudServiceCertificates();
 
 class CloudService {
 public:
-    // Starts vorn-cloud on a free port and waits (bounded) until it listens;
-    // 'defaultQuery' holds the fault knobs every POST gets (may be empty).
-    explicit CloudService(const std::string& defaultQuery = "");
+    struct Options {
+        std::string defaultQuery;  // fault knobs every POST gets (may be empty)
+        bool untrusted = false;    // serve the certificate no one trusts
+        int ioTimeoutMs = 0;       // 0: the service's default
+    };
+
+    // Starts vorn-cloud on a free port and waits (bounded) until it listens.
+    explicit CloudService(const Options& options);
+    explicit CloudService(const std::string& defaultQuery = "")
+        : CloudService(Options{defaultQuery, false, 0}) {}
     // Stops the service (SIGTERM, bounded wait, then kill).
     ~CloudService();
     CloudService(const CloudService&) = delete;
@@ -26,7 +33,7 @@ public:
 
     // 0 when the service did not come up.
     int port() const { return m_port; }
-    std::string url() const;
+    std::string url(const std::string& path = "/v1/identity") const;
     // POSTs received so far (GET /stats), or -1 when it cannot be read.
     int IdentityRequests() const;
     // The service's own log (verbose).
