@@ -1,0 +1,23 @@
+// Service URLs as the configuration names them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "agent/httprequest.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string url(reinterpret_cast<const char*>(data), size);
+    try {
+        vorn::HttpRequest request(vorn::POST, url, "{}");
+        // A request that was accepted names a host and a usable port.
+        if (request.GetHost().empty() || request.GetPort() < 0 || request.GetPort() > 65535) {
+            std::abort();
+        }
+        (void)request.GetHeaderString();
+    } catch (const std::invalid_argument&) {
+        // The documented refusal.
+    }
+    return 0;
+}
