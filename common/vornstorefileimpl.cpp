@@ -123,6 +123,11 @@ VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string
         VORN_LOG_ERROR("CVORNStoreFileImpl not Initialized");
         return VORN_ERROR;
     }
+    // The file holds C strings: "k\0x" would be looked up as "k".
+    if (key.find('\0') != std::string::npos) {
+        VORN_LOG_ERROR("Store key with a NUL byte is not readable");
+        return VORN_FAILED;
+    }
     CVORNFileLock lock;
     std::string lockError;
     if (!lock.Lock(m_strLockFilePath, CVORNFileLock::Mode::Shared, lockError)) {
@@ -165,6 +170,14 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
     }
     if (keyValues.empty()) {
         return VORN_OK;
+    }
+    // The file holds C strings: a NUL byte would cut a key or value short and
+    // the store would report success for something it does not hold.
+    for (const auto& [key, value] : keyValues) {
+        if (key.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
+            VORN_LOG_ERROR("Store key or value with a NUL byte is not writable");
+            return VORN_ERROR;
+        }
     }
     if (!ensureStoreFileProtected()) {
         VORN_LOG_ERROR("Unable to set necessary permissions on vornstore file.");

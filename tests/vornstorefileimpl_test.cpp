@@ -163,6 +163,28 @@ TEST(StoreFileImplTest, SeveralKeysGoInOneReplaceOrNotAtAll) {
     EXPECT_EQ(withNumber, ReadFile(f.path));
 }
 
+// Found by fuzzing (fuzz/store_fuzzer.cpp): the file holds C strings, so a NUL
+// byte cut the value short and the write still reported success.
+TEST(StoreFileImplTest, KeysAndValuesWithNulBytesAreRefused) {
+    StoreFixture f;
+    ASSERT_EQ(VORN_OK, f.store.WriteKeyValues({{"vorn_token", "t1"}, {"k", "old"}}));
+    const std::string before = ReadFile(f.path);
+    const std::string nulValue("\0railing", 8);
+    const std::string nulKey("k\0v{\"a\":1}t\0\0", 13);
+    const size_t mark = LogMark();
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValues({{"k", "new"}, {"vorn_token", nulValue}}));
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue(nulKey, "v"));
+    EXPECT_TRUE(Contains(LogSince(mark), "Store key or value with a NUL byte is not writable"));
+    EXPECT_EQ(before, ReadFile(f.path));
+
+    // "k\0..." is not the key "k".
+    std::string value = "untouched";
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue(nulKey, value));
+    EXPECT_EQ("", value);
+    EXPECT_EQ(VORN_OK, f.store.ReadKeyValue("k", value));
+    EXPECT_EQ("old", value);
+}
+
 TEST(StoreFileImplTest, NewStoreAndLockFileAreOwnerOnly) {
     StoreFixture f;
     EXPECT_TRUE(FileExists(f.path + ".lck"));
