@@ -25,11 +25,14 @@
 #include "common/ipcmessage.h"
 #include "common/vornstorefileimpl.h"
 #include "tests/ipcudpclient.h"
+#include "tests/support/cloudservice.h"
 #include "tests/support/testsupport.h"
 
 using namespace std::chrono_literals;
 using vorn::test::BinaryPath;
 using vorn::test::ChildProcess;
+using vorn::test::CloudService;
+using vorn::test::CloudServiceCertificates;
 using vorn::test::DataDirRegFile;
 using vorn::test::ExitCode;
 using vorn::test::FileExists;
@@ -60,39 +63,6 @@ struct JsonDeleter {
     void operator()(cJSON* json) const { cJSON_Delete(json); }
 };
 using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-// A running vorn-cloud on a kernel-chosen loopback port.
-class CloudService {
-public:
-    CloudService(const std::string& certs, const std::string& defaultQuery) {
-        ChildProcess::Options options;
-        options.args = {BinaryPath("vorn-cloud"),
-                        "--cert",
-                        certs + "/server.pem",
-                        "--key",
-                        certs + "/server.key",
-                        "--port",
-                        "0",
-                        "--ready-file",
-                        m_dir.file("ready")};
-        if (!defaultQuery.empty()) {
-            options.args.push_back("--default-query");
-            options.args.push_back(defaultQuery);
-        }
-        m_child = std::make_unique<ChildProcess>(options);
-        if (!WaitUntil([&] { return FileExists(m_dir.file("ready")); }, 20s)) {
-            throw std::runtime_error("vorn-cloud did not start: " + m_child->Stderr());
-        }
-        m_port = static_cast<unsigned short>(std::stoi(ReadFile(m_dir.file("ready"))));
-    }
-
-    unsigned short port() const { return m_port; }
-
-private:
-    TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_child;
-    unsigned short m_port = 0;
-};
 
 long StatusKiB(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -128,24 +98,12 @@ long KernelDrops(unsigned short port) {
 
 class FaultTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_certs = new TempDir;
-        ChildProcess generate(
-            {{BinaryPath("vorn-cloud"), "--generate-cert", s_certs->path()}, {}, "", {}});
-        const auto status = generate.Wait(30s);
-        ASSERT_TRUE(status.has_value() && ExitCode(*status) == 0) << generate.Stderr();
-    }
-    static void TearDownTestSuite() {
-        delete s_certs;
-        s_certs = nullptr;
-    }
-
     void SetUp() override {
         WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
         WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
     }
 
-    void PointAt(unsigned short port) {
+    void PointAt(int port) {
         WriteFile(m_config.file("bs.json"),
                   R"({"id":{"business_id":"fault-bid","installer_key":"fault-key","url":)"
                   R"("https://127.0.0.1:)" +
@@ -159,7 +117,7 @@ protected:
         options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
         options.env = {{"VORN_REGISTRY_DIR", m_reg.path()},
                        {"VORN_SYSROOT", kWorkstation},
-                       {"SSL_CERT_FILE", s_certs->path() + "/ca.pem"}};
+                       {"SSL_CERT_FILE", CloudServiceCertificates().path() + "/ca.pem"}};
         options.workingDirectory = m_cwd.path();
         auto agent = std::make_unique<ChildProcess>(options);
         if (waitReady) {
@@ -238,11 +196,8 @@ protected:
         EXPECT_GT(files, 0);
     }
 
-    static TempDir* s_certs;
     TempDir m_reg, m_data, m_config, m_cwd;
 };
-
-TempDir* FaultTest::s_certs = nullptr;
 
 // The store text: absent, or one JSON object with no identity or a complete one.
 void ExpectConsistentStore(const std::string& path, std::string& vorn, std::string& instanceKey,
@@ -275,7 +230,8 @@ void ExpectConsistentStore(const std::string& path, std::string& vorn, std::stri
 }
 
 TEST_F(FaultTest, RandomDatagramFloodDuringRefreshes) {
-    CloudService cloud(s_certs->path(), "");
+    CloudService cloud;
+    ASSERT_NE(cloud.port(), 0);
     PointAt(cloud.port());
     auto agent = StartAgent();
     UdpClient probe;
@@ -352,7 +308,8 @@ TEST_F(FaultTest, RandomDatagramFloodDuringRefreshes) {
 }
 
 TEST_F(FaultTest, KilledAtRandomInstantsTheStoreStaysWhole) {
-    CloudService cloud(s_certs->path(), "");
+    CloudService cloud;
+    ASSERT_NE(cloud.port(), 0);
     PointAt(cloud.port());
     std::mt19937 random(7u);
     std::uniform_int_distribution<int> delayMs(0, 150);
@@ -388,7 +345,8 @@ TEST_F(FaultTest, KilledAtRandomInstantsTheStoreStaysWhole) {
 }
 
 TEST_F(FaultTest, CloudFaultsGiveCommErrorsAndTheAgentRecovers) {
-    CloudService good(s_certs->path(), "");
+    CloudService good;
+    ASSERT_NE(good.port(), 0);
     PointAt(good.port());
     auto agent = StartAgent();
     UdpClient client;
@@ -400,7 +358,8 @@ TEST_F(FaultTest, CloudFaultsGiveCommErrorsAndTheAgentRecovers) {
         {"reset", 2}, {"stall", 2}, {"garbage", 2}, {"huge-headers", 1}, {"huge-body", 2}};
     for (const auto& [fault, outcome] : faults) {
         SCOPED_TRACE(fault);
-        CloudService faulty(s_certs->path(), std::string("fault=") + fault);
+        CloudService faulty(std::string("fault=") + fault);
+        ASSERT_NE(faulty.port(), 0);
         PointAt(faulty.port());
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(Refresh(client), std::optional<uint16_t>(outcome));
@@ -421,7 +380,8 @@ TEST_F(FaultTest, CloudFaultsGiveCommErrorsAndTheAgentRecovers) {
 }
 
 TEST_F(FaultTest, SecondProcessWritingTheStoreNeitherTearsNorDeadlocks) {
-    CloudService cloud(s_certs->path(), "");
+    CloudService cloud;
+    ASSERT_NE(cloud.port(), 0);
     PointAt(cloud.port());
     auto agent = StartAgent();
     UdpClient client;
