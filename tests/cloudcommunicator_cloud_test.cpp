@@ -10,6 +10,7 @@
 
 #include "agent/cloudcommunicator.h"
 #include "tests/cloudpeer.h"
+#include "tests/support/faketransport.h"
 
 namespace vorn {
 namespace {
@@ -20,42 +21,11 @@ using test::LogMark;
 using test::LogSince;
 using test::WaitUntil;
 
+using Receiver = test::IdentityReceiver;
+
 IdentityServiceRequest Request(const std::string& serial = "SN-1") {
-    IdentityServiceRequest request;
-    request.m_strBID = "bid";
-    request.m_strBToken = "key";
-    request.m_lstAttributes = {CAttribute("serial_number", eAttributeTypeString, serial),
-                               CAttribute("uuid", eAttributeTypeString, "U-1"),
-                               CAttribute("hostname", eAttributeTypeString, "h")};
-    return request;
+    return test::MinimalIdentityRequest("bid", serial);
 }
-
-class Receiver {
-public:
-    IdentityResponseCallback Callback() {
-        return [this](const IdentityServiceResponse& response) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_responses.push_back(response);
-            m_changed.notify_all();
-        };
-    }
-    std::optional<IdentityServiceResponse> Wait() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, 20s, [&] { return !m_responses.empty(); })) {
-            return std::nullopt;
-        }
-        return m_responses.front();
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_responses.size();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<IdentityServiceResponse> m_responses;
-};
 
 CloudPeer::Options Peer(const char* query, bool untrusted = false) {
     CloudPeer::Options options;

@@ -14,6 +14,7 @@
 
 #include "agent/cloudcommunicator.h"
 #include "agent/cloudformatconverter.h"
+#include "tests/support/faketransport.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn {
@@ -24,92 +25,12 @@ using test::LogMark;
 using test::LogSince;
 using test::WaitUntil;
 
-// Answers with whatever the test scripts; can hold an exchange open until
-// released, to stand for a slow network.
-class FakeTransport : public IHttpTransport {
-public:
-    struct Answer {
-        VORN_STATUS result = VORN_OK;
-        uint32_t status = 200;
-        std::string headers;
-        std::string body;
-        bool throwBadAlloc = false;
-    };
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        Answer answer;
-        bool hold = false;
-        std::vector<std::string> bodies;
-        std::optional<std::chrono::milliseconds> holdFor;
-        int entered = 0;
-    };
-
-    explicit FakeTransport(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
-
-    VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override {
-        std::unique_lock<std::mutex> lock(m_shared->mutex);
-        m_shared->bodies.push_back(request.GetBody());
-        lastRequest.emplace(request);
-        ++m_shared->entered;
-        m_shared->changed.notify_all();
-        if (m_shared->holdFor) {
-            m_shared->changed.wait_for(lock, *m_shared->holdFor);
-        }
-        m_shared->changed.wait(lock, [&] { return !m_shared->hold; });
-        const Answer answer = m_shared->answer;
-        if (answer.throwBadAlloc) {
-            throw std::bad_alloc();
-        }
-        response.SetStatus(answer.status);
-        response.ParseHeaders(answer.headers);
-        response.SetBody(answer.body);
-        return answer.result;
-    }
-
-    static inline std::optional<HttpRequest> lastRequest;
-
-private:
-    std::shared_ptr<Shared> m_shared;
-};
+using test::FakeTransport;
+using Receiver = test::IdentityReceiver;
 
 IdentityServiceRequest Request(const std::string& bid = "bid") {
-    IdentityServiceRequest request;
-    request.m_strBID = bid;
-    request.m_strBToken = "key";
-    request.m_lstAttributes = {CAttribute("serial_number", eAttributeTypeString, "SN"),
-                               CAttribute("uuid", eAttributeTypeString, "U"),
-                               CAttribute("hostname", eAttributeTypeString, "h")};
-    return request;
+    return test::MinimalIdentityRequest(bid);
 }
-
-// Collects callback calls; Wait() blocks (bounded) until one arrived.
-class Receiver {
-public:
-    IdentityResponseCallback Callback() {
-        return [this](const IdentityServiceResponse& response) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_responses.push_back(response);
-            m_changed.notify_all();
-        };
-    }
-    std::optional<IdentityServiceResponse> Wait(size_t count = 1) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, 10s, [&] { return m_responses.size() >= count; })) {
-            return std::nullopt;
-        }
-        return m_responses[count - 1];
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_responses.size();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<IdentityServiceResponse> m_responses;
-};
 
 class CloudCommunicatorTest : public ::testing::Test {
 protected:
@@ -305,8 +226,8 @@ TEST_F(CloudCommunicatorTest, PostsTheDocumentWithUserAgentAndContentType) {
                                           receiver.Callback()),
               VORN_OK);
     ASSERT_TRUE(receiver.Wait());
-    ASSERT_TRUE(FakeTransport::lastRequest);
-    const HttpRequest& sent = *FakeTransport::lastRequest;
+    ASSERT_TRUE(m_shared->lastRequest);
+    const HttpRequest& sent = *m_shared->lastRequest;
     EXPECT_EQ(sent.GetMethod(), POST);
     EXPECT_EQ(sent.GetHost(), "cloud.test");
     EXPECT_EQ(sent.GetPort(), 8443);

@@ -19,6 +19,7 @@
 #include "common/refreshclient.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
+#include "tests/support/faketransport.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn {
@@ -51,39 +52,7 @@ private:
 
 // Answers every request with the scripted answer; can hold an exchange open
 // until released, to stand for a slow cloud.
-class FakeTransport : public IHttpTransport {
-public:
-    struct Answer {
-        VORN_STATUS result = VORN_OK;
-        uint32_t status = 200;
-        std::string headers;
-        std::string body;
-    };
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        Answer answer;
-        bool hold = false;
-        std::vector<std::string> bodies;
-    };
-
-    explicit FakeTransport(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
-
-    VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override {
-        std::unique_lock<std::mutex> lock(m_shared->mutex);
-        m_shared->bodies.push_back(request.GetBody());
-        m_shared->changed.notify_all();
-        // Bounded, so a broken test cannot hang the worker for ever.
-        m_shared->changed.wait_for(lock, 10s, [&] { return !m_shared->hold; });
-        response.SetStatus(m_shared->answer.status);
-        response.ParseHeaders(m_shared->answer.headers);
-        response.SetBody(m_shared->answer.body);
-        return m_shared->answer.result;
-    }
-
-private:
-    std::shared_ptr<Shared> m_shared;
-};
+using test::FakeTransport;
 
 class FakeStore : public IVORNIdentityStore {
 public:
