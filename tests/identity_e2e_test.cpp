@@ -314,5 +314,28 @@ TEST_F(IdentityE2E, VornctlWithoutAgent) {
     EXPECT_EQ(usage.exitCode, 64);
 }
 
+// As installed from the package, before an administrator fills in bs.json:
+// the agent must keep running (no crash loop under the service manager),
+// say what is missing, answer clients, and report no identity.
+TEST_F(IdentityE2E, ShippedEmptyConfigurationKeepsTheAgentRunningWithoutIdentity) {
+    WriteFile(m_config.file("bs.json"),
+              ReadFile(std::string(VORN_SOURCE_DIR) + "/packaging/config/bs.json"));
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Log().find("Mandatory Business data missing.") != std::string::npos; }, 10s))
+        << Log();
+    EXPECT_NE(Log().find("Failed in condition: (VORN_STATUS::VORN_OK != status)"),
+              std::string::npos);
+
+    const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
+    EXPECT_EQ(refresh.exitCode, 2) << refresh.out << refresh.err;
+    EXPECT_EQ(refresh.out, "comm-error\n");
+    const CtlResult status = Ctl({"status"});
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_NE(status.out.find("identity:      not held"), std::string::npos) << status.out;
+    EXPECT_FALSE(agent->Wait(std::chrono::milliseconds(0)).has_value());
+    StopAgent(agent);
+}
+
 }  // namespace
 }  // namespace vorn::test
