@@ -134,18 +134,21 @@ int Hammer(const std::string& path, const std::string& self, std::chrono::millis
     return faults;
 }
 
+// A complete identity plus one write counter per competitor, each at 0.
+void SeedStore(const std::string& path, const char* first, const char* second) {
+    CVORNStoreFileImpl store;
+    ASSERT_EQ(VORN_OK, store.Initialize(path));
+    ASSERT_EQ(VORN_OK, store.WriteKeyValues({{"vorn_token", "t-0"},
+                                             {"vorn", "v-0"},
+                                             {"instance_key", "k-0"},
+                                             {first, "0"},
+                                             {second, "0"}}));
+}
+
 TEST(StoreConcurrencyTest, TwoProcessesReadAndWriteWithoutTornFilesOrLostUpdates) {
     TempDir dir;
     const std::string path = dir.file("vornstore.json");
-    {
-        CVORNStoreFileImpl store;
-        ASSERT_EQ(VORN_OK, store.Initialize(path));
-        ASSERT_EQ(VORN_OK, store.WriteKeyValues({{"vorn_token", "t-0"},
-                                                 {"vorn", "v-0"},
-                                                 {"instance_key", "k-0"},
-                                                 {"parent", "0"},
-                                                 {"child", "0"}}));
-    }
+    SeedStore(path, "parent", "child");
     QuietLog quiet;
     const auto duration = std::chrono::milliseconds(2500);
     const pid_t child = ::fork();
@@ -176,15 +179,7 @@ TEST(StoreConcurrencyTest, TwoProcessesReadAndWriteWithoutTornFilesOrLostUpdates
 TEST(StoreConcurrencyTest, TwoThreadsWithTheirOwnBackEndsExcludeEachOther) {
     TempDir dir;
     const std::string path = dir.file("vornstore.json");
-    {
-        CVORNStoreFileImpl store;
-        ASSERT_EQ(VORN_OK, store.Initialize(path));
-        ASSERT_EQ(VORN_OK, store.WriteKeyValues({{"vorn_token", "t-0"},
-                                                 {"vorn", "v-0"},
-                                                 {"instance_key", "k-0"},
-                                                 {"one", "0"},
-                                                 {"two", "0"}}));
-    }
+    SeedStore(path, "one", "two");
     QuietLog quiet;
     const auto duration = std::chrono::milliseconds(1000);
     long long writesOne = 0;
