@@ -16,6 +16,12 @@ public:
     // VORN_ERROR for every other failure. Blocks the caller for the exchange,
     // with every network wait bounded.
     virtual VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) = 0;
+
+    // Does ahead of time what the first SendRequest would otherwise do before
+    // it can connect (loading the trusted certificates, setting up the TLS
+    // library's algorithms), so that it overlaps work on other threads. Never
+    // fails: whatever it could not do, SendRequest does and reports itself.
+    virtual void Prepare() {}
     virtual ~IHttpTransport() = default;
 };
 

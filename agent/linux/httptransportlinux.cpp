@@ -287,6 +287,14 @@ bool headerList(const HttpRequest& request, CurlPtr<curl_slist>& list) {
 
 }  // namespace
 
+void HttpTransport::Prepare() {
+    (void)trustStoreCache().Get();
+    // The first TLS context of a process fetches and caches the library's
+    // algorithm implementations; later contexts (one per exchange) reuse them.
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_free(context);
+}
+
 VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse& response) {
     CurlPtr<CURL> handle(curl_easy_init());
     CurlPtr<CURLU> url = buildUrl(request);

@@ -25,6 +25,7 @@ public:
 
     HttpTransport() = default;
     VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override;
+    void Prepare() override;
 };
 
 }  // namespace vorn
