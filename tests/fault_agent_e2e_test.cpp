@@ -100,7 +100,8 @@ class FaultTest : public ::testing::Test {
 protected:
     void SetUp() override {
         WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
     void PointAt(int port) {

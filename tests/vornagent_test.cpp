@@ -131,7 +131,8 @@ protected:
         WriteFile(m_config.file("bs.json"), R"({"id":{"business_id":")" + bid +
                                                 R"(","installer_key":")" + key +
                                                 R"(","url":"https://127.0.0.1:9/v1/identity"}})");
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
     // Builds the agent, runs its main thread and waits until its refresh
