@@ -140,8 +140,7 @@ bool CanonicalNameResolver::Resolve(const std::string& host, std::string& canoni
                            shown.c_str());
             return false;
         }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             VORN_LOG_WARNING("Canonical name lookup for %s abandoned after %lld ms", shown.c_str(),
                              static_cast<long long>(m_timeout.count()));
