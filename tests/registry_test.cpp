@@ -19,7 +19,6 @@ using vorn::test::WriteFile;
 namespace {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
-const wchar_t kKey[] = L"SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN";
 
 // A registry directory holding the given files.
 class RegistryFixture : public ::testing::Test {

@@ -205,7 +205,7 @@ TEST(ConfigDirectoryBytes, UsedAsGivenAndEscapedInTheLog) {
                        "/x\\n[forged] S: error :: \\x1b[2J/bs.json \n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(log.find("\x1b"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_EQ(log.find("\n[forged]"), std::string::npos);
     (void)SetVORNConfigDirectory(std::string());
 }
