@@ -225,10 +225,16 @@ TEST(WMISources, UnitSerialNumberPage) {
         {std::string("\0\x80\0\x08  ZC1B2C", 12), true, "ZC1B2C"},   // ATA: right-aligned
         {std::string("\0\x80\0\x06WD123 \0\0", 12), true, "WD123"},  // padded with NULs
         {std::string("\0\x80\0\x40WD12", 8), true, "WD12"},          // length past the end
-        {std::string("\0\x80\0\x04" "ABCDEFGH", 12), true, "ABCD"},     // bytes past the length
-        {std::string("\0\x83\0\x04" "ABCD", 8), false, ""},             // another page
-        {std::string("\0\x80\0\x04    ", 8), false, ""},             // blank serial
-        {std::string("\0\x80\0", 3), false, ""},                     // truncated header
+        {std::string("\0\x80\0\x04"
+                     "ABCDEFGH",
+                     12),
+         true, "ABCD"},  // bytes past the length
+        {std::string("\0\x83\0\x04"
+                     "ABCD",
+                     8),
+         false, ""},                                      // another page
+        {std::string("\0\x80\0\x04    ", 8), false, ""},  // blank serial
+        {std::string("\0\x80\0", 3), false, ""},          // truncated header
     };
     for (const auto& c : cases) {
         std::string serial = "unchanged";
