@@ -1,5 +1,6 @@
-// Collection cost against machine size: the workstation fixture, and a machine
-// with 64 disks and 512 network interfaces generated from it at run time.
+// Collection cost against machine size: the workstation fixture, and machines
+// with 32 disks and 256 network interfaces, and 64 and 512, generated from it
+// at run time.
 // Collection reads a few files per disk and interface, so the large machine
 // should cost about as much more as it has more to read, never a power of it.
 #include <benchmark/benchmark.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,9 +29,6 @@ using namespace vorn;
 using test::FakeInterface;
 using test::FakeInterfaceSource;
 namespace fs = std::filesystem;
-
-constexpr int kDisks = 64;
-constexpr int kInterfaces = 512;
 
 void WriteText(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -55,12 +54,12 @@ std::vector<FakeInterface> WorkstationInterfaces() {
              {{"10.20.30.40", 24}, {"fe80::3eec:efff:fe12:3456", 64}}}};
 }
 
-// The workstation with 64 more disks (half SATA with the unit serial page,
-// half NVMe) and 512 VLAN interfaces, each with an IPv4 and an IPv6 address
-// and an operational state in sysfs.
+// The workstation with more disks (half SATA with the unit serial page, half
+// NVMe) and VLAN interfaces, each with an IPv4 and an IPv6 address and an
+// operational state in sysfs.
 class LargeMachine {
 public:
-    LargeMachine() {
+    LargeMachine(int disks, int interfaces) {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/vorn-large-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
@@ -69,7 +68,7 @@ public:
         m_root = pattern;
         fs::copy(bench::FixtureMachine(), m_root,
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        for (int i = 0; i < kDisks / 2; ++i) {
+        for (int i = 0; i < disks / 2; ++i) {
             const std::string n = std::to_string(i);
             const std::string scsi = "pci0000:00/0000:00:17.0/ata" + n + "/host" + n + "/target" +
                                      n + ":0:0/" + n + ":0:0:0";
@@ -84,7 +83,7 @@ public:
             fs::create_directory_symlink("../devices/" + scsi + "/block/" + name,
                                          m_root / "sys/block" / name);
         }
-        for (int i = 1; i <= kDisks / 2; ++i) {
+        for (int i = 1; i <= disks / 2; ++i) {
             const std::string n = std::to_string(i);
             const std::string controller = "pci0000:5d/0000:5d:" + n + ".0/nvme/nvme" + n;
             const fs::path device = m_root / "sys/devices" / controller;
@@ -96,7 +95,7 @@ public:
                                          m_root / "sys/block" / ("nvme" + n + "n1"));
         }
         m_interfaces = WorkstationInterfaces();
-        for (int i = 0; i < kInterfaces - 2; ++i) {
+        for (int i = 0; i < interfaces - 2; ++i) {
             const std::string name = "eno1." + std::to_string(100 + i);
             WriteText(m_root / "sys/class/net" / name / "operstate", "up\n");
             const unsigned char low = static_cast<unsigned char>(i & 0xff);
@@ -160,8 +159,16 @@ BENCHMARK(BM_CollectWorkstation)->Repetitions(5)->ReportAggregatesOnly(true);
 // Reports, besides its own time, how many workstation collections one
 // collection of the large machine costs ("vs_workstation", to stay below 10).
 void BM_CollectLargeMachine(benchmark::State& state) {
-    // Built once: the benchmark library calls this function several times.
-    static const LargeMachine machine;
+    // Built once per size: the benchmark library calls this function several
+    // times.
+    static std::map<std::pair<int, int>, std::unique_ptr<LargeMachine>> machines;
+    const std::pair<int, int> size(static_cast<int>(state.range(0)),
+                                   static_cast<int>(state.range(1)));
+    std::unique_ptr<LargeMachine>& built = machines[size];
+    if (!built) {
+        built = std::make_unique<LargeMachine>(size.first, size.second);
+    }
+    const LargeMachine& machine = *built;
     if (machine.Root().empty()) {
         state.SkipWithError("cannot create the large machine");
         return;
@@ -197,6 +204,14 @@ void BM_CollectLargeMachine(benchmark::State& state) {
         logger->SetLogLevel(level);
     }
 }
-BENCHMARK(BM_CollectLargeMachine)->Repetitions(5)->ReportAggregatesOnly(true);
+// Disks and interfaces: the half-size machine shows how the cost grows, the
+// last two the disks' and the interfaces' shares apart.
+BENCHMARK(BM_CollectLargeMachine)
+    ->Args({32, 256})
+    ->Args({64, 512})
+    ->Args({64, 2})
+    ->Args({0, 512})
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace

@@ -206,8 +206,16 @@ bool ParseUnitSerialPage(const std::string& page, std::string& serial) {
 
 eSysFileResult ReadSysBytes(const std::string& root, const std::string& relativePath,
                             std::string& bytes) {
-    const std::string path = JoinPath(root, relativePath);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return ReadSysBytesAt(AT_FDCWD, root, relativePath, "", bytes);
+}
+
+eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
+                              const std::string& directory, const std::string& name,
+                              std::string& bytes) {
+    const std::string path = JoinPath(root, directory + name);
+    const int fd = directoryFd == AT_FDCWD
+                       ? open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                       : openat(directoryFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return eSysFileResult::Absent;
@@ -590,18 +598,63 @@ std::vector<WMIObject> CWMISystemSource::volumes(const std::vector<std::wstring>
     })};
 }
 
+// One disk's sysfs directory, opened once: its files are read relative to it
+// rather than through the device tree's long, symlinked paths each time.
+class CWMISystemSource::DiskDirectory {
+public:
+    DiskDirectory(const std::string& root, const std::string& name)
+        : m_strRoot(root), m_strBase("sys/block/" + name + "/") {
+        m_fd = open(JoinPath(root, m_strBase).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    ~DiskDirectory() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    DiskDirectory(const DiskDirectory&) = delete;
+    DiskDirectory& operator=(const DiskDirectory&) = delete;
+
+    eSysFileResult Bytes(const std::string& name, std::string& bytes) const {
+        if (m_fd < 0) {
+            return eSysFileResult::Absent;
+        }
+        return ReadSysBytesAt(m_fd, m_strRoot, m_strBase, name, bytes);
+    }
+    // The file's text without its final line feed.
+    eSysFileResult Text(const std::string& name, std::string& text) const {
+        const eSysFileResult result = Bytes(name, text);
+        if (result == eSysFileResult::Read && !text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return result;
+    }
+    WMIVariant Value(const std::string& name) const {
+        std::string text;
+        if (Text(name, text) != eSysFileResult::Read) {
+            return WMIVariant::Null();
+        }
+        return WMIVariant::String(DecodeSystemText(text, m_strRoot, m_strBase + name));
+    }
+    const std::string& Base() const { return m_strBase; }
+
+private:
+    const std::string& m_strRoot;
+    std::string m_strBase;
+    int m_fd = -1;
+};
+
 // The disk's serial: virtio's "serial", the NVMe controller's or subsystem's
 // "device/serial", else the SCSI unit serial number page (SATA, SAS, USB).
-WMIVariant CWMISystemSource::diskSerial(const std::string& base) const {
-    WMIVariant serial = fileValue(base + "serial");
+WMIVariant CWMISystemSource::diskSerial(const DiskDirectory& disk) const {
+    WMIVariant serial = disk.Value("serial");
     if (serial.m_vt == WMI_VT_NULL) {
-        serial = fileValue(base + "device/serial");
+        serial = disk.Value("device/serial");
     }
     std::string page, text;
-    if (serial.m_vt == WMI_VT_NULL &&
-        ReadSysBytes(m_strRoot, base + "device/vpd_pg80", page) == eSysFileResult::Read &&
+    if (serial.m_vt == WMI_VT_NULL && disk.Bytes("device/vpd_pg80", page) == eSysFileResult::Read &&
         ParseUnitSerialPage(page, text)) {
-        serial = WMIVariant::String(DecodeSystemText(text, m_strRoot, base + "device/vpd_pg80"));
+        serial =
+            WMIVariant::String(DecodeSystemText(text, m_strRoot, disk.Base() + "device/vpd_pg80"));
     }
     return serial;
 }
@@ -609,12 +662,7 @@ WMIVariant CWMISystemSource::diskSerial(const std::string& base) const {
 std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstring>& wanted) const {
     std::vector<std::string> names;
     for (const std::string& name : ListDirectory(JoinPath(m_strRoot, "sys/block"))) {
-        std::string hidden;
-        // Hidden devices are the paths of an NVMe multipath namespace: the
-        // namespace itself is listed once, and paths come and go as they fail.
-        if (IsDrive(name) && !(ReadSysFile(m_strRoot, "sys/block/" + name + "/hidden", hidden) ==
-                                   eSysFileResult::Read &&
-                               hidden == "1")) {
+        if (IsDrive(name)) {
             names.push_back(name);
         }
     }
@@ -625,8 +673,14 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
     std::vector<WMIObject> drives;
     std::vector<std::wstring> serials;  // a disk reached twice (multipath) is one disk
     for (const std::string& name : names) {
-        const std::string base = "sys/block/" + name + "/";
-        const WMIVariant serial = diskSerial(base);
+        const DiskDirectory disk(m_strRoot, name);
+        // Hidden devices are the paths of an NVMe multipath namespace: the
+        // namespace itself is listed once, and paths come and go as they fail.
+        std::string hidden;
+        if (disk.Text("hidden", hidden) == eSysFileResult::Read && hidden == "1") {
+            continue;
+        }
+        const WMIVariant serial = diskSerial(disk);
         if (serial.m_vt != WMI_VT_NULL && !serial.m_str.empty()) {
             if (std::find(serials.begin(), serials.end(), serial.m_str) != serials.end()) {
                 VORN_LOG_DEBUG("Disk %s is another path to a disk already listed",
@@ -640,13 +694,12 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
                 return serial;
             }
             if (property == L"Model") {
-                return fileValue(base + "device/model");
+                return disk.Value("device/model");
             }
             // MediaType. The sys/block entry links into the device tree, whose
             // path names the bus the disk hangs on.
             std::string removable, target;
-            if (ReadSysFile(m_strRoot, base + "removable", removable) == eSysFileResult::Read &&
-                removable == "1") {
+            if (disk.Text("removable", removable) == eSysFileResult::Read && removable == "1") {
                 return WMIVariant::String(L"Removable Media");
             }
             if (ReadLink(JoinPath(m_strRoot, "sys/block/" + name), target) &&

@@ -49,6 +49,13 @@ enum class eSysFileResult { Read, Absent, Unreadable };
 eSysFileResult ReadSysBytes(const std::string& root, const std::string& relativePath,
                             std::string& bytes);
 
+// ReadSysBytes of root/directory/name, opening 'name' relative to the open
+// 'directoryFd' (AT_FDCWD: by its whole path). 'directory' ends in '/' or is
+// empty; it and 'root' name the file in warnings.
+eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
+                              const std::string& directory, const std::string& name,
+                              std::string& bytes);
+
 // ReadSysBytes, dropping one final line feed.
 eSysFileResult ReadSysFile(const std::string& root, const std::string& relativePath,
                            std::string& text);
@@ -115,7 +122,8 @@ private:
 
     // A file's text as a string variant, NULL when the file cannot be read.
     WMIVariant fileValue(const std::string& relativePath) const;
-    WMIVariant diskSerial(const std::string& base) const;
+    class DiskDirectory;
+    WMIVariant diskSerial(const DiskDirectory& disk) const;
     std::string rootFileSystemUUID() const;
 
     std::string m_strRoot;
