@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +34,16 @@ namespace fs = std::filesystem;
 void WriteText(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    return buffer;
 }
 
 std::string UnitSerialPage(const std::string& serial) {
@@ -69,30 +80,28 @@ public:
         fs::copy(bench::FixtureMachine(), m_root,
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         for (int i = 0; i < disks / 2; ++i) {
-            const std::string n = std::to_string(i);
-            const std::string scsi = "pci0000:00/0000:00:17.0/ata" + n + "/host" + n + "/target" +
-                                     n + ":0:0/" + n + ":0:0:0";
-            const std::string name =
-                "sd" + std::string(1, static_cast<char>('c' + i % 24)) + (i >= 24 ? "x" : "");
+            const std::string scsi =
+                Format("pci0000:00/0000:00:17.0/ata%d/host%d/target%d:0:0/%d:0:0:0", i, i, i, i);
+            const std::string name = Format("sd%c%s", 'c' + i % 24, i >= 24 ? "x" : "");
             const fs::path device = m_root / "sys/devices" / scsi;
             WriteText(device / "model", "ST4000NM0035-1V4\n");
-            WriteText(device / "vpd_pg80", UnitSerialPage("ZC1" + std::to_string(100000 + i)));
+            WriteText(device / "vpd_pg80", UnitSerialPage(Format("ZC1%d", 100000 + i)));
             WriteText(device / "block" / name / "removable", "0\n");
-            fs::create_directory_symlink("../../../" + n + ":0:0:0",
+            fs::create_directory_symlink(Format("../../../%d:0:0:0", i),
                                          device / "block" / name / "device");
-            fs::create_directory_symlink("../devices/" + scsi + "/block/" + name,
+            fs::create_directory_symlink(fs::path("../devices") / scsi / "block" / name,
                                          m_root / "sys/block" / name);
         }
         for (int i = 1; i <= disks / 2; ++i) {
-            const std::string n = std::to_string(i);
-            const std::string controller = "pci0000:5d/0000:5d:" + n + ".0/nvme/nvme" + n;
+            const std::string controller = Format("pci0000:5d/0000:5d:%d.0/nvme/nvme%d", i, i);
+            const std::string name = Format("nvme%dn1", i);
             const fs::path device = m_root / "sys/devices" / controller;
-            WriteText(device / "serial", "PHLN" + std::to_string(200000 + i) + "      \n");
+            WriteText(device / "serial", Format("PHLN%d      \n", 200000 + i));
             WriteText(device / "model", "INTEL SSDPE2KX010T8\n");
-            WriteText(device / ("nvme" + n + "n1") / "removable", "0\n");
-            fs::create_directory_symlink("../../nvme" + n, device / ("nvme" + n + "n1") / "device");
-            fs::create_directory_symlink("../devices/" + controller + "/nvme" + n + "n1",
-                                         m_root / "sys/block" / ("nvme" + n + "n1"));
+            WriteText(device / name / "removable", "0\n");
+            fs::create_directory_symlink(Format("../../nvme%d", i), device / name / "device");
+            fs::create_directory_symlink(fs::path("../devices") / controller / name,
+                                         m_root / "sys/block" / name);
         }
         m_interfaces = WorkstationInterfaces();
         for (int i = 0; i < interfaces - 2; ++i) {

@@ -557,7 +557,10 @@ std::string CWMISystemSource::rootFileSystemUUID() const {
     }
     const std::string byUuid = JoinPath(m_strRoot, "dev/disk/by-uuid");
     for (const std::string& uuid : ListDirectory(byUuid)) {
-        if (ReadLink(byUuid + "/" + uuid, target) &&
+        std::string link = byUuid;
+        link += '/';
+        link += uuid;
+        if (ReadLink(link, target) &&
             std::find(candidates.begin(), candidates.end(), BaseName(target)) != candidates.end()) {
             return uuid;
         }
@@ -691,7 +694,7 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
         }
         drives.push_back(MakeObject(wanted, [&](const std::wstring& property) {
             if (property == L"SerialNumber") {
-                return serial;
+                return WMIVariant(serial);  // the disk's one reading, for every query
             }
             if (property == L"Model") {
                 return disk.Value("device/model");
