@@ -17,6 +17,11 @@ public:
     // with every network wait bounded.
     virtual VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) = 0;
 
+    // Ends the exchange in progress, if any, and refuses every later one: each
+    // returns VORN_ERROR promptly. Any thread, any number of times; used by an
+    // owner that is stopping and must not wait for the network.
+    virtual void Abort() {}
+
     // Does ahead of time what the first SendRequest would otherwise do before
     // it can connect (loading the trusted certificates, setting up the TLS
     // library's algorithms), so that it overlaps work on other threads. Never
