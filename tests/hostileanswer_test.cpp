@@ -53,8 +53,8 @@ TEST_F(HostileAnswerTest, TableOfHostileAnswersAndHeaders) {
     const std::string forged = std::string("\\n") + kForgedPrefix;
     const std::string forgedRaw = std::string("\n") + kForgedPrefix;
     const Case cases[] = {
-        {"escape sequence in the VORN id", 200, "", Success("\\u001b[2J\\u001b[Hv"), VORN_OK,
-         false, 0, "Success answer refused: \"vorn\" is not printable UTF-8"},
+        {"escape sequence in the VORN id", 200, "", Success("\\u001b[2J\\u001b[Hv"), VORN_OK, false,
+         0, "Success answer refused: \"vorn\" is not printable UTF-8"},
         {"line feed in the VORN id", 200, "", Success("v" + forged), VORN_OK, false, 0,
          "Success answer refused: \"vorn\" is not printable UTF-8"},
         {"C1 control in the token", 200, "", Success("V", "t\\u0085t"), VORN_OK, false, 0,
@@ -77,10 +77,10 @@ TEST_F(HostileAnswerTest, TableOfHostileAnswersAndHeaders) {
         {"escaped backslash before u0000 is no NUL", 200, "", Success("V\\\\u0000"), VORN_OK, true,
          0, "invoking callback"},
         {"forged log line in the error message", 403, "",
-         "{\"code\":403,\"msg\":\"denied" + forgedRaw + "\"}", VORN_CLOUD_ERROR_RESPONSE, false,
-         0, "Error response: {\"code\":403,\"msg\":\"denied\\n[Thu Dec 10"},
-        {"forged log line in a body that is not JSON", 200, "", "oops" + forgedRaw,
-         VORN_OK, false, 0, "Couldn't parse json : oops\\n[Thu Dec 10"},
+         "{\"code\":403,\"msg\":\"denied" + forgedRaw + "\"}", VORN_CLOUD_ERROR_RESPONSE, false, 0,
+         "Error response: {\"code\":403,\"msg\":\"denied\\n[Thu Dec 10"},
+        {"forged log line in a body that is not JSON", 200, "", "oops" + forgedRaw, VORN_OK, false,
+         0, "Couldn't parse json : oops\\n[Thu Dec 10"},
         {"escape codes in a body that is not JSON", 500, "", "\x1b[2J\x1b]0;owned\x07",
          VORN_CLOUD_ERROR_RESPONSE, false, 0, "Couldn't parse json : \\x1b[2J\\x1b]0;owned\\x07"},
         {"huge error body is cut in the log", 500, "", std::string(100000, 'x'),

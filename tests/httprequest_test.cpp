@@ -107,11 +107,13 @@ TEST(HttpResponseHeaders, ParseTable) {
         {"bare LF line ends", "A: 1\nB: 2\r\nC: 3\n", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
         // A bare CR ends no line: what follows it stays in the value, where
         // it cannot pose as a header of its own.
-        {"bare CR inside a value", "HTTP/1.1 503 x\r\nX-A: 1\rRetry-After: 9\r\n\r\n",
+        {"bare CR inside a value",
+         "HTTP/1.1 503 x\r\nX-A: 1\rRetry-After: 9\r\n\r\n",
          {{"X-A", "1 Retry-After: 9"}}},
         {"bare CR after a value", "X-A: 1\r\rRetry-After: 9\r\n", {{"X-A", "1  Retry-After: 9"}}},
         // The first spelling is kept with the first value.
-        {"names in any case are one name", "retry-after: 5\r\nRETRY-AFTER: 6\r\n",
+        {"names in any case are one name",
+         "retry-after: 5\r\nRETRY-AFTER: 6\r\n",
          {{"retry-after", "5"}}},
         {"text after the last break ignored", "A: 1\r\nB: 2", {{"A", "1"}}},
         {"empty name and value", ":\r\n", {{"", ""}}},
