@@ -9,9 +9,13 @@
 // does not silently drop them.
 //
 // A lock request never waits without bound: another process that holds the
-// lock forever must not hold the agent with it. The request is retried with
-// short pauses until it is granted, the time limit passes, or waits have been
-// abandoned for the whole process (at shutdown).
+// lock forever must not hold the agent with it. A request that is not granted
+// at once waits in the kernel (so it competes fairly with other waiters), and
+// a timer of the waiting thread interrupts that wait every 20 ms with the
+// real-time signal SIGRTMIN+3 (handler installed on first use, does nothing)
+// until the lock is granted, the time limit passes, or waits have been
+// abandoned for the whole process (at shutdown). Nothing else in the process
+// may use that signal.
 #pragma once
 
 #include <chrono>
