@@ -11,7 +11,7 @@
 // across processes and between threads. The agent creates it again whenever
 // it is missing. A request that is not granted within 10 s fails (another
 // process holding the lock must not stall the agent), and so does one made
-// after lock waits were abandoned at shutdown (CVORNFileLock::AbandonWaits).
+// or waiting once the process is asked to stop (ProcessStopRequested).
 // Any other program that reads the store should take the same shared lock.
 //
 // Files in the data directory are hostile until checked: the store, its lock

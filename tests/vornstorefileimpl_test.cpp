@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/linux/processstop.h"
 #include "common/linux/vornfilelock.h"
 #include "common/vornstorefileimpl.h"
 #include "tests/support/testsupport.h"
@@ -342,14 +343,14 @@ TEST(StoreFileImplTest, LockWaitsAreBoundedAndAbandonedAtShutdown) {
                                              f.path + ".lck] "))
         << LogSince(mark);
 
-    // Abandoned waits end at once, whatever the bound.
+    // A stop of the process ends the wait at once, whatever the bound.
     f.store.SetLockTimeout(std::chrono::seconds(60));
-    CVORNFileLock::AbandonWaits(true);
+    RequestProcessStop();
     mark = LogMark();
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
     took = std::chrono::steady_clock::now() - start;
-    CVORNFileLock::AbandonWaits(false);
+    ClearProcessStopForTesting();
     EXPECT_LT(took, std::chrono::seconds(2));
     EXPECT_TRUE(Contains(LogSince(mark), "lock wait abandoned at shutdown")) << LogSince(mark);
 

@@ -1,5 +1,7 @@
 #include "common/linux/vornfilelock.h"
 
+#include "common/linux/processstop.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -7,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -16,10 +17,8 @@ namespace vorn {
 
 namespace {
 
-std::atomic<bool> g_bWaitsAbandoned{false};
-
 // While a lock request waits in the kernel, a timer interrupts it this often
-// so the time limit and an abandoned wait are noticed. A periodic tick also
+// so the time limit and a stop of the process are noticed. A periodic tick also
 // covers the tick that lands just before the wait begins.
 constexpr long kTickNanoseconds = 20 * 1000 * 1000;
 
@@ -119,10 +118,6 @@ CVORNFileLock::~CVORNFileLock() {
     }
 }
 
-void CVORNFileLock::AbandonWaits(bool abandon) {
-    g_bWaitsAbandoned.store(abandon);
-}
-
 bool CVORNFileLock::Lock(const std::string& path, Mode mode, const Options& options,
                          std::string& errorText) {
     // An exclusive (write) lock needs a descriptor open for writing. A FIFO
@@ -161,7 +156,7 @@ bool CVORNFileLock::Lock(const std::string& path, Mode mode, const Options& opti
     }
     WaitTicker ticker;
     for (;;) {
-        if (g_bWaitsAbandoned.load()) {
+        if (ProcessStopRequested()) {
             errorText = "lock wait abandoned at shutdown: " + path;
             break;
         }

@@ -13,9 +13,9 @@
 // at once waits in the kernel (so it competes fairly with other waiters), and
 // a timer of the waiting thread interrupts that wait every 20 ms with the
 // real-time signal SIGRTMIN+3 (handler installed on first use, does nothing)
-// until the lock is granted, the time limit passes, or waits have been
-// abandoned for the whole process (at shutdown). Nothing else in the process
-// may use that signal.
+// until the lock is granted, the time limit passes, or the process is asked
+// to stop (ProcessStopRequested: a shutdown does not wait for another holder). Nothing else in the
+// process may use that signal.
 #pragma once
 
 #include <chrono>
@@ -52,11 +52,6 @@ public:
     bool Lock(const std::string& path, Mode mode, std::string& errorText) {
         return Lock(path, mode, Options(), errorText);
     }
-
-    // From now on every waiting and every later request gives up at once
-    // (true), or waits again as usual (false). For a process that is
-    // shutting down.
-    static void AbandonWaits(bool abandon);
 
     // The errno of a failed open of the lock file (EACCES: no permission),
     // 0 when Lock failed for another reason or did not fail.
