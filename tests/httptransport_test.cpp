@@ -73,10 +73,14 @@ TEST(HttpTransport, HostOnlyUrlAndRepeatedExchangesWork) {
         const Sent sent = Send("HTTPS://localhost:" + std::to_string(peer.port()));
         EXPECT_EQ(sent.result, VORN_OK);
         EXPECT_EQ(sent.response.GetStatus(), 200u);
-        EXPECT_NE(LogSince(mark).find("f: vorn::fetchResponseData S: verbose ::  Server response "
-                                      "received \n"),
+        const std::string log = LogSince(mark);
+        EXPECT_NE(log.find("f: vorn::fetchResponseData S: verbose ::  Server response received \n"),
                   std::string::npos)
-            << LogSince(mark);
+            << log;
+        EXPECT_NE(log.find("f: vorn::fetchResponseHeaders S: verbose :: Header contents: HTTP/1.1 "
+                           "200"),
+                  std::string::npos)
+            << log;
     }
 }
 

@@ -29,6 +29,7 @@ constexpr const char* kStepTimeouts = "vorn::setTimeouts";
 constexpr const char* kStepCreateRequest = "vorn::createRequest";
 constexpr const char* kStepParseResponse = "vorn::parseWinHttpResponse";
 constexpr const char* kStepStatusCode = "vorn::fetchResponseStatusCode";
+constexpr const char* kStepHeaders = "vorn::fetchResponseHeaders";
 constexpr const char* kStepData = "vorn::fetchResponseData";
 
 constexpr size_t kMaxHeaderBlock = 1024 * 1024;
@@ -217,6 +218,8 @@ CurlPtr<CURLU> buildUrl(const HttpRequest& request) {
 // setting that bounds the exchange could not be applied.
 bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* store,
               long overallTimeoutMs) {
+    // The library's own idiom: a version and a ceiling or-ed into one value.
+    // NOLINTNEXTLINE(bugprone-suspicious-enum-usage)
     if (curl_easy_setopt(handle, CURLOPT_SSLVERSION,
                          CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2) != CURLE_OK) {
         // Never fall back to whatever versions the library would allow.
@@ -484,8 +487,8 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     }
     response.SetStatus(static_cast<uint32_t>(status));
     // One entry, one line: the block's own line breaks show as \r\n.
-    VORN_LOG_VERBOSE("Header contents: %s",
-                     EscapeUntrusted(exchange.headers, kLoggedHeaderBytes).c_str());
+    VORN_LOG_AS(CVORNLogger::kVerbose, kStepHeaders, "Header contents: %s",
+                EscapeUntrusted(exchange.headers, kLoggedHeaderBytes).c_str());
     response.ParseHeaders(exchange.headers);
     if (exchange.body.empty()) {
         VORN_LOG_AS(CVORNLogger::kDebug, kStepData, "Response %ld has no body", status);
