@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/helpermessages.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -26,7 +27,7 @@ VORN_STATUS GetVORNDirectoryPath(std::string& directory) {
     const VORN_STATUS status = GetRegistryValue(RegistryRoot::LocalMachine, kVORNRegistryKey,
                                                 kVORNDataDirValue, buffer, &length, &type, true);
     if (status != VORN_OK || type != REG_SZ) {
-        fputs("Failed to get Program Data path\n", stderr);
+        HelperMessage("Failed to get Program Data path\n");
         return VORN_FAILED;
     }
     directory = WideToUTF8(UTF16LEToWide(buffer, length));
