@@ -224,6 +224,34 @@ TEST(TextConversion, RoundTripsAndRejectsMalformedInput) {
     EXPECT_EQ(UTF16LEToWide(lone, sizeof lone), L"");
 }
 
+// Firmware and system files hold Latin-1 and broken text: every byte that is
+// not part of a well-formed sequence becomes one U+FFFD, the rest is kept.
+TEST(TextConversion, LossyDecodingReplacesEachInvalidByte) {
+    const struct {
+        std::string m_strIn;
+        std::wstring m_strOut;
+        size_t m_replaced;
+    } cases[] = {
+        {"CZC\xB0"
+         "417",
+         L"CZC\uFFFD417", 1},  // Latin-1 degree sign
+        {"\xC9"
+         "cole",
+         L"\uFFFDcole", 1},                                      // lead byte, ASCII after it
+        {"a\xC3\xA9\xF0\x9F\x98\x80", L"a\u00e9\U0001F600", 0},  // valid text unchanged
+        {"\xC0\x80", L"\uFFFD\uFFFD", 2},                        // overlong NUL
+        {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD", 3},              // surrogate
+        {"ok\xE2\x82", L"ok\uFFFD\uFFFD", 2},                    // truncated at the end
+        {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD", 4},    // above U+10FFFF
+        {"", L"", 0},
+    };
+    for (const auto& c : cases) {
+        size_t replaced = 99;
+        EXPECT_EQ(UTF8ToWideLossy(c.m_strIn, &replaced), c.m_strOut) << c.m_strIn;
+        EXPECT_EQ(replaced, c.m_replaced) << c.m_strIn;
+    }
+}
+
 TEST(TextConversion, TrimRemovesTheBlankSet) {
     const std::pair<std::string, std::string> cases[] = {
         {"  a b \t", "a b"}, {"\r\n\v\f", ""}, {"", ""}, {"x", "x"}, {"\tx\n", "x"}};
