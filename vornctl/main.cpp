@@ -54,7 +54,7 @@ int main(int argc, char* argv[]) {
         fputs(kUsage, stdout);
         return 0;
     }
-    if (command == "--version" || command == "-V") {
+    if (command == "--version") {
         printf("vornctl %s\n", VORN_VERSION);
         return 0;
     }
