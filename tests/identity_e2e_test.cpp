@@ -40,7 +40,8 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(CloudServiceCertificates().path().empty());
         WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
     void PointAt(const std::string& url) {

@@ -19,7 +19,7 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  refresh [--timeout SECONDS]  Ask the running agent to refresh the identity and print the\n"
-    "                               outcome (default time-out 30 seconds). Exit status:\n"
+    "                               outcome (default time-out 90 seconds). Exit status:\n"
     "                               0 success, 1 failed, 2 comm-error, 3 error-response,\n"
     "                               4 rate-limited, 5 no answer in time.\n"
     "  status [--json]              Show the stored identity (never the token or key values).\n"

@@ -18,8 +18,9 @@ const char kRefreshUsage[] =
     "Usage: vornctl refresh [--timeout SECONDS]\n"
     "\n"
     "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
-    "(default 30 seconds). Prints the outcome: success, failed, comm-error, error-response or\n"
-    "rate-limited.\n"
+    "(default 90 seconds: the agent may hold a request until 10 seconds after its last\n"
+    "exchange with the cloud, and one exchange may take a minute). Prints the outcome:\n"
+    "success, failed, comm-error, error-response or rate-limited.\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
     "5 no answer in time (or no agent running).\n"
     "comm-error also means that no exchange could be made: business data (bs.json) or a\n"
@@ -60,7 +61,9 @@ int ExitStatusFor(uint16_t outcome) {
 }  // namespace
 
 int RunRefresh(const std::vector<std::string>& args) {
-    double seconds = 30;
+    // Covers the agent's default spacing of refreshes (10 s), the attribute
+    // collection (its name lookup is given 2 s) and one whole exchange (60 s).
+    double seconds = 90;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
             fputs(kRefreshUsage, stdout);
