@@ -9,6 +9,7 @@
 #include "agent/linux/httptransportlinux.h"
 #include "agent/vornconfig.h"
 #include "agent/vornstorereaderwriter.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 
@@ -210,7 +211,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
         }
         case VORN_CLOUD_ERROR_RESPONSE:
             VORN_LOG_ERROR("Error response received from  cloud: %s",
-                           response.m_strErrorMsg.c_str());
+                           EscapeUntrusted(response.m_strErrorMsg, 2048).c_str());
             answer = IpcRefreshTokenRsp::eRefreshTokenErrorResponse;
             break;
         case VORN_OK:

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -20,6 +21,8 @@ namespace vorn {
 namespace {
 
 constexpr size_t kMaxHeaderBlock = 1024 * 1024;
+// How much of a header block goes into one log line.
+constexpr size_t kLoggedHeaderBytes = 2048;
 
 struct CurlDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -451,8 +454,11 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         return VORN_ERROR;
     }
     if (code != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to send request: %s",
-                       errorText[0] != '\0' ? errorText : curl_easy_strerror(code));
+        // The library's text may quote what the peer sent (a certificate's
+        // names, a malformed head).
+        VORN_LOG_ERROR(
+            "Unable to send request: %s",
+            EscapeUntrusted(errorText[0] != '\0' ? errorText : curl_easy_strerror(code)).c_str());
         return isSecureChannelFailure(code) ? VORN_SECURE_CHANNEL_FAILED : VORN_ERROR;
     }
 
@@ -462,7 +468,9 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         status = 0;
     }
     response.SetStatus(static_cast<uint32_t>(status));
-    VORN_LOG_VERBOSE("Header contents: %s", exchange.headers.c_str());
+    // One entry, one line: the block's own line breaks show as \r\n.
+    VORN_LOG_VERBOSE("Header contents: %s",
+                     EscapeUntrusted(exchange.headers, kLoggedHeaderBytes).c_str());
     response.ParseHeaders(exchange.headers);
     if (exchange.body.empty()) {
         VORN_LOG_DEBUG("Response %ld has no body", status);
