@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "agent/linux/truststore.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 
@@ -50,21 +51,19 @@ struct CurlMultiDeleter {
 };
 using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
-// Parsing the system bundle costs more than the rest of a handshake, so the
-// store is built once and shared by every connection. It is rebuilt when the
-// CA locations named by the environment change, or the bundle file itself
+// The store is built once and shared by every connection. It is rebuilt when
+// the CA locations named by the environment change, or the bundle file itself
 // does (a CA update on a long-running machine).
 class TrustStoreCache {
 public:
     // A new reference to the current store, or nullptr when none can be built.
     CurlPtr<X509_STORE> Get() {
-        const std::string key = currentKey();
+        const TrustLocations locations = CurrentTrustLocations();
+        const std::string key = keyOf(locations);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_store || key != m_strKey) {
-            CurlPtr<X509_STORE> store(X509_STORE_new());
-            // Honours SSL_CERT_FILE and SSL_CERT_DIR, else the system locations;
-            // a missing file or directory just leaves it out.
-            if (!store || X509_STORE_set_default_paths(store.get()) != 1) {
+            CurlPtr<X509_STORE> store(NewTrustStore(locations));
+            if (!store) {
                 return nullptr;
             }
             m_store = std::move(store);
@@ -77,13 +76,11 @@ public:
     }
 
 private:
-    static std::string currentKey() {
-        const char* envFile = std::getenv(X509_get_default_cert_file_env());
-        const char* envDir = std::getenv(X509_get_default_cert_dir_env());
-        const std::string file = envFile != nullptr ? envFile : X509_get_default_cert_file();
-        std::string key = file + '\n' + (envDir != nullptr ? envDir : X509_get_default_cert_dir());
+    static std::string keyOf(const TrustLocations& locations) {
+        std::string key = locations.file + '\n' + (locations.fileNamed ? "named" : "system") +
+                          '\n' + locations.directories;
         struct stat info {};
-        if (stat(file.c_str(), &info) == 0) {
+        if (stat(locations.file.c_str(), &info) == 0) {
             key += '\n' + std::to_string(info.st_mtim.tv_sec) + '.' +
                    std::to_string(info.st_mtim.tv_nsec) + '/' + std::to_string(info.st_size);
         }
