@@ -2,10 +2,13 @@
 // to 127.0.0.1:PORT as close to the same instant as one thread can, then
 // waiting up to TIMEOUT_MS for the answers.
 //
-//   vorn_bench_fanin PORT COUNT TIMEOUT_MS
+//   vorn_bench_fanin PORT COUNT TIMEOUT_MS [--go] [--latencies FILE]
 //
 // Prints "answers <n> p50_us <x> p99_us <y> max_us <z>" (latency from each
 // client's send to its answer; clients without an answer are not counted).
+// --go: once every socket is set up, print "ready" and send only after a line
+// arrives on standard input, so that several senders start together.
+// --latencies: also write every latency (microseconds) to FILE, one a line.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -23,13 +27,25 @@ using Clock = std::chrono::steady_clock;
 }
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fputs("usage: vorn_bench_fanin PORT COUNT TIMEOUT_MS\n", stderr);
+    if (argc < 4) {
+        fputs("usage: vorn_bench_fanin PORT COUNT TIMEOUT_MS [--go] [--latencies FILE]\n", stderr);
         return 2;
     }
     const int port = atoi(argv[1]);
     const int count = atoi(argv[2]);
     const int timeoutMs = atoi(argv[3]);
+    bool waitForGo = false;
+    const char* latencyFile = nullptr;
+    for (int a = 4; a < argc; ++a) {
+        if (strcmp(argv[a], "--go") == 0) {
+            waitForGo = true;
+        } else if (strcmp(argv[a], "--latencies") == 0 && a + 1 < argc) {
+            latencyFile = argv[++a];
+        } else {
+            fprintf(stderr, "vorn_bench_fanin: unexpected argument '%s'\n", argv[a]);
+            return 2;
+        }
+    }
 
     sockaddr_in agent{};
     agent.sin_family = AF_INET;
@@ -55,6 +71,14 @@ int main(int argc, char** argv) {
         epoll_ctl(epoll, EPOLL_CTL_ADD, sockets[i], &event);
     }
 
+    if (waitForGo) {
+        printf("ready\n");
+        fflush(stdout);
+        char line[16];
+        if (fgets(line, sizeof(line), stdin) == nullptr) {
+            return 1;
+        }
+    }
     const unsigned char request[2] = {1, 0};
     std::vector<Clock::time_point> sent(count);
     std::vector<long long> latencies;
@@ -99,6 +123,17 @@ int main(int argc, char** argv) {
     };
     printf("answers %zu p50_us %lld p99_us %lld max_us %lld\n", latencies.size(), at(0.5), at(0.99),
            at(1.0));
+    if (latencyFile != nullptr) {
+        FILE* out = fopen(latencyFile, "w");
+        if (out == nullptr) {
+            perror(latencyFile);
+            return 1;
+        }
+        for (const long long latency : latencies) {
+            fprintf(out, "%lld\n", latency);
+        }
+        fclose(out);
+    }
     for (int fd : sockets) {
         close(fd);
     }
