@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +36,57 @@ const char* LevelName(int level) {
 
 // Cuts a format string to at most maxLen characters without leaving an
 // incomplete conversion at its end (which vsnprintf would misread).
+// Appends text to a fixed buffer of 'limit' characters plus a terminating
+// NUL, cutting what does not fit, as snprintf would.
+class LineBuilder {
+public:
+    LineBuilder(char* buffer, size_t limit, size_t used = 0)
+        : m_buffer(buffer), m_limit(limit), m_used(std::min(used, limit)) {
+        m_buffer[m_used] = '\0';
+    }
+    void Add(const char* text) {
+        if (text == nullptr) {
+            text = "(null)";
+        }
+        Add(text, strlen(text));
+    }
+    void Add(const char* text, size_t length) {
+        const size_t n = std::min(length, m_limit - m_used);
+        memcpy(m_buffer + m_used, text, n);
+        m_used += n;
+        m_buffer[m_used] = '\0';
+    }
+    void AddHex(unsigned long value) {
+        char digits[2 * sizeof value];
+        size_t n = 0;
+        do {
+            digits[sizeof digits - ++n] = "0123456789ABCDEF"[value & 0xF];
+            value >>= 4;
+        } while (value != 0);
+        Add(digits + sizeof digits - n, n);
+    }
+    void AddDecimal(long value) {
+        char digits[24];
+        size_t n = 0;
+        unsigned long magnitude =
+            value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+        do {
+            digits[sizeof digits - ++n] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            digits[sizeof digits - ++n] = '-';
+        }
+        Add(digits + sizeof digits - n, n);
+    }
+    size_t Length() const { return m_used; }
+
+private:
+    char* m_buffer;
+    size_t m_limit;
+    size_t m_used;
+};
+
 size_t SafeFormatPrefix(const char* format, size_t maxLen) {
     size_t len = strnlen(format, maxLen + 1);
     if (len <= maxLen) {
@@ -256,19 +308,33 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     const char* timeText = cache.timeText;
     const unsigned long threadId = cache.threadId;
 
-    char errorText[2048] = "";
+    // Only the first byte: clearing the whole buffer would cost more than
+    // formatting most lines.
+    char errorText[2048];
+    errorText[0] = '\0';
     if (withErrorText) {
         ErrorText(errnoValue, errorText, sizeof errorText);
     }
 
+    // "[time] T: <thread, hex> F: file L: line f: function S: level :: ",
+    // assembled by hand: the generic formatter's parsing of the layout was a
+    // good part of a line's cost.
     char lineText[kLineLimit + 1];
-    int prefixLen =
-        snprintf(lineText, sizeof lineText, "[%s] T: %lX F: %s L: %ld f: %s S: %s :: ", timeText,
-                 threadId, file, static_cast<long>(line), function, LevelName(level));
-    if (prefixLen < 0) {
-        return;
-    }
-    size_t used = std::min(static_cast<size_t>(prefixLen), kLineLimit);
+    LineBuilder prefix(lineText, kLineLimit);
+    prefix.Add("[");
+    prefix.Add(timeText);
+    prefix.Add("] T: ");
+    prefix.AddHex(threadId);
+    prefix.Add(" F: ");
+    prefix.Add(file);
+    prefix.Add(" L: ");
+    prefix.AddDecimal(line);
+    prefix.Add(" f: ");
+    prefix.Add(function);
+    prefix.Add(" S: ");
+    prefix.Add(LevelName(level));
+    prefix.Add(" :: ");
+    size_t used = prefix.Length();
 
     // The unexpanded line (prefix, raw format, error text) is bounded too; a
     // format that would overflow it is shortened.
@@ -276,8 +342,12 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     size_t formatRoom = fixedLen < kUnexpandedLimit ? kUnexpandedLimit - fixedLen : 0;
     char formatCopy[kUnexpandedLimit + 1];
     const size_t formatLen = SafeFormatPrefix(format, formatRoom);
-    memcpy(formatCopy, format, formatLen);
-    formatCopy[formatLen] = '\0';
+    const char* boundedFormat = format;
+    if (format[formatLen] != '\0') {
+        memcpy(formatCopy, format, formatLen);
+        formatCopy[formatLen] = '\0';
+        boundedFormat = formatCopy;
+    }
 
     if (used < kLineLimit) {
         va_list args;
@@ -285,7 +355,7 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
         // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
-        const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, formatCopy, args);
+        const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, boundedFormat, args);
 #pragma GCC diagnostic pop
         va_end(args);
         if (n > 0) {
@@ -293,10 +363,11 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
         }
     }
     if (used < kLineLimit) {
-        const int n = snprintf(lineText + used, kLineLimit + 1 - used, " %s\n", errorText);
-        if (n > 0) {
-            used = std::min(used + static_cast<size_t>(n), kLineLimit);
-        }
+        LineBuilder tail(lineText, kLineLimit, used);
+        tail.Add(" ");
+        tail.Add(errorText);
+        tail.Add("\n");
+        used = tail.Length();
     }
     if (used == 0) {
         return;
