@@ -167,6 +167,7 @@ void LogDuringLines(int threads = 1, int total = kDuringLines) {
         }
     };
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(threads));
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back(body, t * (total / threads), total / threads);
     }
