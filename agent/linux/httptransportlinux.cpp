@@ -373,6 +373,14 @@ CURLcode runTransfer(CURLM* multi, const std::atomic<bool>& aborted) {
 
 }  // namespace
 
+void HttpTransport::Prepare() {
+    (void)trustStoreCache().Get();
+    // The first TLS context of a process fetches and caches the library's
+    // algorithm implementations; later contexts (one per exchange) reuse them.
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_free(context);
+}
+
 HttpTransport::HttpTransport(long overallTimeoutMs) : m_nOverallTimeoutMs(overallTimeoutMs) {}
 
 HttpTransport::~HttpTransport() = default;
