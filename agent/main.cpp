@@ -14,6 +14,7 @@
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
+#include "common/linux/servicenotifier.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
@@ -67,6 +68,9 @@ int main(int argc, char* argv[]) {
         InstallTerminationSignals();
 
         CVORNAgent agent;
+        // The endpoint serves from here on; the agent's outcomes follow as
+        // status lines.
+        NotifyServiceReady();
         std::thread mainThread([&agent] { (void)agent.MainThreadProc(); });
 
         WaitForTermination();

@@ -1,5 +1,6 @@
 // vornctl: the local client for administrators and scripts.
-//   vornctl refresh [--timeout SECONDS]   ask the running agent to refresh the identity
+//   vornctl refresh [--timeout SECONDS] [--agent-uid UID]
+//                                         ask the running agent to refresh the identity
 //   vornctl status [--json]               show the identity the store holds
 //   vornctl attributes                    show what this machine reports to the cloud
 #include <cstdio>
@@ -16,9 +17,11 @@ const char kUsage[] =
     "Usage: vornctl COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  refresh [--timeout SECONDS]  Ask the running agent to refresh the identity and print the\n"
+    "  refresh [--timeout SECONDS] [--agent-uid UID]\n"
+    "                               Ask the running agent to refresh the identity and print the\n"
     "                               outcome. Exit status: 0 success, 1 failed, 2 comm-error,\n"
-    "                               3 error-response, 4 rate-limited, 5 no answer in time.\n"
+    "                               3 error-response, 4 rate-limited, 5 no answer in time,\n"
+    "                               6 the port is held by another user (answer not believed).\n"
     "  status [--json]              Show the stored identity (never the token or key values).\n"
     "                               Exit status 0 when an identity is held, 1 when not.\n"
     "  attributes                   Collect the device attributes as the agent does and print\n"

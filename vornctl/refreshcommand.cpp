@@ -1,3 +1,6 @@
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,15 +14,20 @@ namespace {
 
 constexpr uint16_t kAgentPort = 60110;
 constexpr int kExitNoAnswer = 5;
+constexpr int kExitNotTheAgent = 6;
 
 const char kRefreshUsage[] =
-    "Usage: vornctl refresh [--timeout SECONDS]\n"
+    "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID]\n"
     "\n"
     "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
     "(default 30 seconds). Prints the outcome: success, failed, comm-error, error-response or\n"
     "rate-limited.\n"
+    "An answer is believed only when the kernel reports that the socket bound to\n"
+    "127.0.0.1:60110 belongs to root, or to UID when the agent runs as that user\n"
+    "(--agent-uid).\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
-    "5 no answer in time (or no agent running).\n";
+    "5 no answer in time (or no agent running), 6 the answering socket is not the agent's\n"
+    "(another user holds the port; the answer is not believed).\n";
 
 // success -> 0, failed -> 1; the other outcomes keep their own number.
 int ExitStatusFor(uint16_t outcome) {
@@ -39,6 +47,7 @@ int ExitStatusFor(uint16_t outcome) {
 
 int RunRefresh(const std::vector<std::string>& args) {
     double seconds = 30;
+    uid_t agentUid = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
             fputs(kRefreshUsage, stdout);
@@ -54,13 +63,27 @@ int RunRefresh(const std::vector<std::string>& args) {
             ++i;
             continue;
         }
+        if (args[i] == "--agent-uid" && i + 1 < args.size()) {
+            const std::string& text = args[i + 1];
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long value = strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+                errno != 0 || *end != '\0' || value >= static_cast<unsigned long>(uid_t(-1))) {
+                fprintf(stderr, "vornctl refresh: --agent-uid takes a numeric user id\n");
+                return kExitUsage;
+            }
+            agentUid = static_cast<uid_t>(value);
+            ++i;
+            continue;
+        }
         fprintf(stderr, "vornctl refresh: unexpected argument '%s'\n\n%s", args[i].c_str(),
                 kRefreshUsage);
         return kExitUsage;
     }
 
-    const RefreshResult result =
-        RequestRefresh(kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    const RefreshResult result = RequestRefresh(
+        kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)), agentUid);
     switch (result.kind) {
         case RefreshResult::Kind::Answered:
             puts(RefreshOutcomeName(result.outcome).c_str());
@@ -72,6 +95,9 @@ int RunRefresh(const std::vector<std::string>& args) {
             fprintf(stderr, "vornctl refresh: no answer from the agent within %g seconds\n",
                     seconds);
             return kExitNoAnswer;
+        case RefreshResult::Kind::Untrusted:
+            fprintf(stderr, "vornctl refresh: %s\n", result.error.c_str());
+            return kExitNotTheAgent;
         case RefreshResult::Kind::SystemError:
             break;
     }
