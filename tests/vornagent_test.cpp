@@ -4,6 +4,7 @@
 #include "agent/vornagent.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -144,6 +145,10 @@ protected:
         components.ipcPort = 0;
         components.store = &m_store;
         components.clock = [this] { return m_now.load(); };
+        components.statusSink = [this](const std::string& status) {
+            std::lock_guard<std::mutex> lock(m_statusMutex);
+            m_statuses.push_back(status);
+        };
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
         ASSERT_TRUE(WaitUntil(
@@ -188,7 +193,8 @@ protected:
     }
 
     RefreshResult Refresh(std::chrono::milliseconds timeout = 5s) {
-        return RequestRefresh(m_agent->GetIpcPort(), timeout);
+        // The agent runs in this process, so its socket is this user's.
+        return RequestRefresh(m_agent->GetIpcPort(), timeout, geteuid());
     }
 
     size_t Exchanges() {
@@ -217,6 +223,13 @@ protected:
     std::atomic<int64_t> m_now{kNow};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
+    std::mutex m_statusMutex;
+    std::vector<std::string> m_statuses;  // guarded by m_statusMutex
+
+    std::vector<std::string> Statuses() {
+        std::lock_guard<std::mutex> lock(m_statusMutex);
+        return m_statuses;
+    }
 };
 
 const FakeStore::Values kStored{"vorn-0", "token-0", "key-0", 0};
@@ -372,6 +385,47 @@ TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
     }
 }
 
+// The one-line status the service manager shows follows every outcome: the
+// held identity outlives a failed refresh; without one, the reason is given.
+TEST_F(AgentTest, StatusLineAfterEachOutcome) {
+    const struct {
+        const char* name;
+        FakeTransport::Answer answer;
+        FakeStore::Values before;
+        const char* status;
+    } cases[] = {
+        {"success",
+         {VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t","instance_key":"k"})"},
+         {},
+         "identity held"},
+        {"error answer, nothing stored",
+         {VORN_OK, 401, "", R"({"code":401,"msg":"no"})"},
+         {},
+         "no identity: error-response"},
+        {"transport failure, nothing stored",
+         {VORN_ERROR, 0, "", ""},
+         {},
+         "no identity: comm-error"},
+        {"transport failure, identity stored", {VORN_ERROR, 0, "", ""}, kStored, "identity held"},
+        // kNow + 120 s
+        {"rate limit",
+         {VORN_OK, 429, "Retry-After: 120\r\n", "{}"},
+         kStored,
+         "rate-limited until 2023-11-14 22:15:20 UTC"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_store.Put(c.before);
+        SetAnswer(c.answer);
+        StartQuiet();
+        // The start-up request met the stored limit (kNow + 1000 s).
+        EXPECT_EQ(Statuses().back(), "rate-limited until 2023-11-14 22:30:00 UTC");
+        ASSERT_EQ(Refresh().kind, RefreshResult::Kind::Answered);
+        EXPECT_EQ(Statuses().back(), c.status);
+        EXPECT_EQ(Stop(), VORN_OK);
+    }
+}
+
 TEST_F(AgentTest, StoredRetryTimestampInTheFutureRefusesWithoutExchange) {
     m_store.Put({"", "", "", kNow + 1000});
     Start();
@@ -435,7 +489,7 @@ TEST_F(AgentTest, RequestBeforeTheHandlerIsRegisteredIsAnsweredFailed) {
     components.ipcPort = 0;
     components.store = &m_store;
     CVORNAgent agent(std::move(components));
-    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s);
+    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s, geteuid());
     ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
     EXPECT_EQ(result.outcome, Rsp::eRefreshTokenFailed);
     EXPECT_EQ(Exchanges(), 0u);
@@ -459,7 +513,8 @@ TEST_F(AgentTest, DestructionWaitsForTheExchangeInFlight) {
     StartQuiet();
     Hold(true);
     const unsigned short port = m_agent->GetIpcPort();
-    auto client = std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms); });
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms, geteuid()); });
     ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
     m_agent->ShutDown();
     ASSERT_EQ(m_main.wait_for(5s), std::future_status::ready);
