@@ -258,9 +258,21 @@ VORN_STATUS CloudFormatConverter::SerializeRequestData(const IdentityServiceRequ
 
 VORN_STATUS CloudFormatConverter::DeserializeResponseData(const std::string& text,
                                                           IdentityServiceResponse& response) {
-    JsonPtr root(cJSON_ParseWithLength(text.data(), text.size()));
+    const char* errorAt = nullptr;
+    JsonPtr root(cJSON_ParseWithLengthOpts(text.data(), text.size(), &errorAt, false));
     if (!root) {
-        VORN_LOG_ERROR("Couldn't parse json : %s", text.c_str());
+        if (response.m_status == VORN_OK) {
+            // A success answer carries the token and the instance key, which
+            // must never reach the log: say where it broke, not what it says.
+            const size_t offset =
+                errorAt != nullptr && errorAt >= text.data() && errorAt <= text.data() + text.size()
+                    ? static_cast<size_t>(errorAt - text.data())
+                    : 0;
+            VORN_LOG_ERROR("Couldn't parse json : %zu bytes, error at byte %zu", text.size(),
+                           offset);
+        } else {
+            VORN_LOG_ERROR("Couldn't parse json : %s", text.c_str());
+        }
         return VORN_ERROR;
     }
 

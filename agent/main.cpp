@@ -53,7 +53,8 @@ int main(int argc, char* argv[]) {
             const bool isOption = strcmp(argv[i], kConfigPathOption) == 0;
             ++i;
             if (isOption && i < argc) {
-                (void)SetVORNConfigDirectory(UTF8ToWide(argv[i]));
+                // The directory is a file name: its bytes are used as given.
+                (void)SetVORNConfigDirectory(std::string(argv[i]));
             }
         }
 

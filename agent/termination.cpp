@@ -70,7 +70,8 @@ void InstallTerminationSignals() {
 void WaitForTermination() {
     if (!g_stdinOpen) {
         errno = g_stdinErrno;
-        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to get STDIN handle");
+        VORN_LOG_ERRNO_AS(CVORNLogger::kWarning, "waitForTermination",
+                          "Failed to get STDIN handle");
         return;
     }
     const bool watchStdin = !IsDevNull(STDIN_FILENO);

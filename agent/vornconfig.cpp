@@ -1,13 +1,18 @@
 #include "agent/vornconfig.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
 #include <memory>
+#include <vector>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
-#include "common/vornutils.h"
 
 namespace vorn {
 
@@ -15,25 +20,98 @@ namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-// Reads the file line by line and joins the lines without their line breaks.
-// Returns nullptr (after logging) when the file cannot be opened or parsed.
-JsonPtr ReadJsonFile(const std::string& path) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        VORN_LOG_ERROR("File open failed for %s", path.c_str());
+// Configuration files are a few hundred bytes; anything far larger is not one.
+constexpr size_t kMaxConfigBytes = 1 << 20;
+
+// A configuration file, its lines joined without their line breaks, and where
+// each line starts in the joined text (so a parse error can be placed).
+struct ConfigText {
+    std::string text;
+    std::vector<size_t> lineStarts;
+    bool tooLarge = false;
+};
+
+// Opens without blocking and insists on a regular file: a FIFO in the file's
+// place must not hang the thread that reads the configuration, and a
+// directory is not a file that failed to parse.
+bool ReadConfigText(const std::string& path, ConfigText& out) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    std::string raw;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        if (raw.size() + static_cast<size_t>(n) > kMaxConfigBytes) {
+            out.tooLarge = true;
+            break;
+        }
+        raw.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+
+    size_t start = 0;
+    while (start < raw.size()) {
+        size_t end = raw.find('\n', start);
+        const size_t next = end == std::string::npos ? raw.size() : end + 1;
+        if (end == std::string::npos) {
+            end = raw.size();
+        }
+        if (end > start && raw[end - 1] == '\r') {
+            --end;
+        }
+        out.lineStarts.push_back(out.text.size());
+        out.text.append(raw, start, end - start);
+        start = next;
+    }
+    if (out.lineStarts.empty()) {
+        out.lineStarts.push_back(0);
+    }
+    return true;
+}
+
+// Reads and parses one file, logging failures on behalf of 'function'. The
+// parse error names the position, never the text: the bootstrap file holds
+// the installer key.
+JsonPtr ReadJsonFile(const std::string& path, const char* function) {
+    ConfigText config;
+    if (!ReadConfigText(path, config)) {
+        VORN_LOG_AS(CVORNLogger::kError, function, "File open failed for %s",
+                    EscapeUntrusted(path).c_str());
         return JsonPtr(nullptr, cJSON_Delete);
     }
-    std::string text;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        text += line;
+    if (config.tooLarge) {
+        VORN_LOG_AS(CVORNLogger::kError, function, "Couldn't parse json : %s (more than %zu bytes)",
+                    EscapeUntrusted(path).c_str(), kMaxConfigBytes);
+        return JsonPtr(nullptr, cJSON_Delete);
     }
-    JsonPtr json(cJSON_Parse(text.c_str()), cJSON_Delete);
+    const char* errorAt = nullptr;
+    JsonPtr json(cJSON_ParseWithLengthOpts(config.text.data(), config.text.size(), &errorAt, false),
+                 cJSON_Delete);
     if (!json) {
-        VORN_LOG_ERROR("Couldn't parse json : %s", text.c_str());
+        size_t offset = 0;
+        if (errorAt != nullptr && errorAt >= config.text.data() &&
+            errorAt <= config.text.data() + config.text.size()) {
+            offset = static_cast<size_t>(errorAt - config.text.data());
+        }
+        const auto line =
+            std::upper_bound(config.lineStarts.begin(), config.lineStarts.end(), offset) - 1;
+        VORN_LOG_AS(CVORNLogger::kError, function,
+                    "Couldn't parse json : %s (line %zu, column %zu)",
+                    EscapeUntrusted(path).c_str(),
+                    static_cast<size_t>(line - config.lineStarts.begin()) + 1, offset - *line + 1);
     }
     return json;
 }
@@ -41,7 +119,7 @@ JsonPtr ReadJsonFile(const std::string& path) {
 }  // namespace
 
 CVORNConfig::CVORNConfig() {
-    const std::string directory = WideToUTF8(GetVORNConfigDirectory());
+    const std::string directory = GetVORNConfigDirectory();
     if (directory.empty()) {
         VORN_LOG_ERROR("Empty Config Directory Path.");
         return;
@@ -51,7 +129,8 @@ CVORNConfig::CVORNConfig() {
 }
 
 void CVORNConfig::parseBootstrapConfig(const std::string& directory) {
-    JsonPtr json = ReadJsonFile(directory + "/bs.json");
+    static const logdetail::FunctionName function(__PRETTY_FUNCTION__);
+    JsonPtr json = ReadJsonFile(directory + "/bs.json", function.c_str());
     if (!json) {
         return;
     }
@@ -86,7 +165,8 @@ void CVORNConfig::parseBootstrapConfig(const std::string& directory) {
 }
 
 void CVORNConfig::parseIdentityConfig(const std::string& directory) {
-    JsonPtr json = ReadJsonFile(directory + "/id.json");
+    static const logdetail::FunctionName function(__PRETTY_FUNCTION__);
+    JsonPtr json = ReadJsonFile(directory + "/id.json", function.c_str());
     if (!json) {
         return;
     }

@@ -1,12 +1,16 @@
 #include "common/registryhive.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
+#include "common/textescape.h"
 #include "common/vornutils.h"
 
 namespace vorn {
@@ -104,6 +108,34 @@ std::string DecodeText(const std::string& raw) {
     return raw;
 }
 
+// Reads a hive file without blocking on a FIFO or taking a directory (or a
+// device) for a file; a hive file is a few kilobytes, so the size is capped.
+bool ReadRegularFile(const std::string& path, std::string& content) {
+    constexpr size_t kMaxHiveFileBytes = 1 << 20;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char buffer[4096];
+    while (ok) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || content.size() + static_cast<size_t>(n) > kMaxHiveFileBytes) {
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else {
+            content.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return ok;
+}
+
 }  // namespace
 
 std::string CRegistryHive::NormaliseKey(const std::string& keyPath) {
@@ -141,8 +173,12 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
             physical.pop_back();
         }
         std::string logical = physical;
-        // Join continuation lines ("...,\" followed by more bytes).
-        while (!StripBlanks(logical).empty() && StripBlanks(logical).back() == '\\' &&
+        // Join continuation lines ("...,\" followed by more bytes). A comment
+        // never continues: one ending in a backslash must not swallow the
+        // value on the next line.
+        const std::string leading = StripBlanks(physical);
+        const bool isComment = !leading.empty() && leading[0] == ';';
+        while (!isComment && !StripBlanks(logical).empty() && StripBlanks(logical).back() == '\\' &&
                logical.find('=') != std::string::npos && logical.front() != '[') {
             std::string next;
             if (!std::getline(stream, next)) {
@@ -297,17 +333,15 @@ void CRegistryHive::LoadDirectory(const std::string& directory) {
         std::string path = directory;
         path += '/';
         path += name;
-        std::ifstream file(path, std::ios::binary);
-        if (!file) {
-            fprintf(stderr, "%s: cannot be read\n", path.c_str());
+        std::string content;
+        if (!ReadRegularFile(path, content)) {
+            fprintf(stderr, "%s: cannot be read\n", EscapeUntrusted(path).c_str());
             continue;
         }
-        std::ostringstream content;
-        content << file.rdbuf();
         std::vector<std::string> errors;
-        Merge(content.str(), path, errors);
+        Merge(content, path, errors);
         for (const std::string& error : errors) {
-            fprintf(stderr, "%s\n", error.c_str());
+            fprintf(stderr, "%s\n", EscapeUntrusted(error).c_str());
         }
     }
 }

@@ -1,8 +1,10 @@
 #include "common/vornlogger.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -141,15 +143,97 @@ CVORNLogger::CVORNLogger(const std::string& fileName) : m_strFileName(fileName) 
     if (m_strFileName.empty()) {
         throw logger_exception("Empty filename");
     }
-    open();
-    if (m_stream.fail()) {
+    if (!open()) {
         throw logger_exception("Failed to create/open file : " + m_strFileName);
     }
 }
 
-void CVORNLogger::open() {
-    m_stream.clear();
-    m_stream.open(m_strFileName, std::ios::out | std::ios::app);
+CVORNLogger::~CVORNLogger() {
+    closeFile();
+}
+
+int CVORNLogger::OpenLogFile(const std::string& fileName) {
+    // No link following: the data directory may be writable by someone who
+    // could otherwise point the log at any file. O_NONBLOCK keeps a FIFO
+    // planted in its place from blocking the open; it has no effect on the
+    // regular file insisted on below.
+    const int fd = ::open(
+        fileName.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+bool CVORNLogger::open() {
+    closeFile();
+    m_fd = OpenLogFile(m_strFileName);
+    return m_fd >= 0;
+}
+
+void CVORNLogger::closeFile() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool CVORNLogger::writeWhole(const char* first, size_t firstLen, const char* second,
+                             size_t secondLen) {
+    iovec parts[2] = {{const_cast<char*>(first), firstLen}, {const_cast<char*>(second), secondLen}};
+    iovec* next = firstLen != 0 ? parts : parts + 1;
+    int count = firstLen != 0 ? 2 : 1;
+    size_t written = 0;
+    while (count > 0) {
+        const ssize_t n = ::writev(m_fd, next, count);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        written += static_cast<size_t>(n);
+        size_t left = static_cast<size_t>(n);
+        while (count > 0 && left >= next->iov_len) {
+            left -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + left;
+            next->iov_len -= left;
+        }
+    }
+    if (count == 0) {
+        return true;
+    }
+    // A full disk (or a file size limit) let part of the text in. Appends
+    // leave the offset at the end of what was written, so cutting the file
+    // back there removes the fragment the next line would be glued to.
+    if (written != 0) {
+        const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(written)) {
+            const int ignored = ::ftruncate(m_fd, end - static_cast<off_t>(written));
+            (void)ignored;
+        }
+    }
+    return false;
 }
 
 void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char* file,
@@ -213,19 +297,59 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
             used = std::min(used + static_cast<size_t>(n), kLineLimit);
         }
     }
+    if (used == 0) {
+        return;
+    }
+    if (lineText[used - 1] != '\n') {
+        // Cut: the newline takes the last place, and a character split by the
+        // cut goes with it, so the line stays one line of whole characters.
+        size_t end = used - 1;
+        for (int back = 0;
+             back < 3 && end > 0 && (static_cast<unsigned char>(lineText[end]) & 0xC0) == 0x80;
+             ++back) {
+            --end;
+        }
+        lineText[end] = '\n';
+        used = end + 1;
+    }
 
     std::lock_guard<std::mutex> lock(m_mutex);
     struct stat st {};
-    if (!m_strFileName.empty() && stat(m_strFileName.c_str(), &st) == 0 &&
-        st.st_size > kRotateAboveBytes) {
-        m_stream.close();
-        if (!RotateFiles(m_strFileName)) {
-            fputs("File rotation failed\n", stderr);
+    if (stat(m_strFileName.c_str(), &st) == 0) {
+        if (st.st_size > kRotateAboveBytes) {
+            closeFile();
+            if (!RotateFiles(m_strFileName)) {
+                fputs("File rotation failed\n", stderr);
+            }
+            (void)open();
         }
-        open();
+    } else if (errno == ENOENT) {
+        // Removed from outside: writing on would only fill an unlinked file.
+        (void)open();
     }
-    m_stream.write(lineText, static_cast<std::streamsize>(used));
-    m_stream.flush();
+    if (m_fd < 0 && !open()) {
+        ++m_nLostLines;
+        return;
+    }
+
+    char note[512];
+    size_t noteLen = 0;
+    if (m_nLostLines != 0) {
+        const int n = snprintf(note, sizeof note,
+                               "[%s] T: %lX F: %s L: %ld f: %s S: %s :: %llu log lines were lost: "
+                               "the log file could not be written \n",
+                               timeText, threadId, vorn::logdetail::BaseName(__FILE__),
+                               static_cast<long>(__LINE__), "CVORNLogger::Log", LevelName(kWarning),
+                               m_nLostLines);
+        noteLen = n > 0 ? std::min(static_cast<size_t>(n), sizeof note - 1) : 0;
+    }
+    if (writeWhole(note, noteLen, lineText, used)) {
+        m_nLostLines = 0;
+        return;
+    }
+    // Whatever went wrong, the next line starts over with a fresh open.
+    ++m_nLostLines;
+    closeFile();
 }
 
 bool CVORNLogger::RotateFiles(const std::string& fileName) {
@@ -238,7 +362,7 @@ bool CVORNLogger::RotateFiles(const std::string& fileName) {
             snprintf(source, sizeof source, "%s.%d", fileName.c_str(), k);
         }
         struct stat st {};
-        if (stat(source, &st) != 0) {
+        if (lstat(source, &st) != 0) {
             continue;
         }
         if (k == kGenerations) {

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -29,7 +28,9 @@ public:
     // Returns the process's logger, creating it from fileName on the first call.
     // Later calls ignore their argument. Throws logger_exception ("Empty
     // filename", "Failed to create/open file : <name>") when creation fails;
-    // the next call then tries again with its own argument.
+    // the next call then tries again with its own argument. The file is
+    // created with mode 0600; a symbolic link, FIFO, device or directory in
+    // its place is refused without blocking.
     static CVORNLogger& GetInstance(const std::string& fileName);
 
     // The logger if it has been created, else nullptr. Never throws; used by
@@ -41,6 +42,12 @@ public:
     // unwritable file. 'errnoValue' is the error code whose text is appended
     // when withErrorText is set (captured by the macro before anything else
     // can clobber errno).
+    //
+    // A line is at most 4,095 characters and always ends with a newline (a
+    // longer one is cut on a character boundary). A line that cannot be
+    // written is counted and leaves no partial bytes behind; the file is then
+    // reopened for the next line, and the first line that gets through is
+    // preceded by one saying how many were lost.
     void Log(int level, bool withErrorText, int errnoValue, const char* file, const char* function,
              int line, const char* format, ...) __attribute__((format(printf, 8, 9)));
 
@@ -49,9 +56,16 @@ public:
     bool IsEnabled(int level) const { return level <= GetLogLevel(); }
 
     // Shifts fileName.1..4 to .2..5 (dropping .5) and fileName to fileName.1,
-    // skipping generations that do not exist. Stops at the first failure,
+    // skipping generations that do not exist (links are moved, never
+    // followed). Stops at the first failure,
     // reporting it on standard error. Returns whether every step succeeded.
     static bool RotateFiles(const std::string& fileName);
+
+    // Opens fileName for appending as the logger does: created with mode 0600
+    // when missing, never through a symbolic link, and only when it is a
+    // regular file (a FIFO in its place fails at once instead of blocking).
+    // Returns the descriptor, or -1 with errno set.
+    static int OpenLogFile(const std::string& fileName);
 
     // Size above which the file is rotated before the next line is written.
     static constexpr long long kRotateAboveBytes = 5000000;
@@ -62,12 +76,22 @@ public:
 
 private:
     explicit CVORNLogger(const std::string& fileName);
-    ~CVORNLogger() = default;
+    ~CVORNLogger();
     friend struct CVORNLoggerHolder;
 
-    void open();
+    // Opens (or creates) the file for appending; false when it cannot be
+    // opened or is not a regular file. Called with m_mutex held.
+    bool open();
+    void closeFile();
+    // Writes the buffers as one append; on failure removes what reached the
+    // file, so no torn line stays behind. Called with m_mutex held.
+    bool writeWhole(const char* first, size_t firstLen, const char* second, size_t secondLen);
 
-    std::ofstream m_stream;
+    // A raw descriptor rather than a stream: a failed or partial write must be
+    // seen (and undone) at once, and the file must be opened with flags a
+    // stream cannot take (no link following, no blocking on a FIFO).
+    int m_fd = -1;                        // guarded by m_mutex; -1 when not open
+    unsigned long long m_nLostLines = 0;  // guarded by m_mutex
     std::mutex m_mutex;
     const std::string m_strFileName;
     std::atomic<int> m_nLevel{kDebug};
@@ -112,10 +136,27 @@ constexpr const char* BaseName(const char* path) {
         errno = vornSavedErrno_;                                                             \
     } while (0)
 
+// Same, with the function named by the caller: for a helper that logs on
+// behalf of the function whose step it performs, so the line names that one.
+#define VORN_LOG_AS_IMPL(level, withError, function, ...)                               \
+    do {                                                                                \
+        const int vornSavedErrno_ = errno;                                              \
+        CVORNLogger* vornLogger_ = CVORNLogger::TryGetInstance();                       \
+        if (vornLogger_ != nullptr && vornLogger_->IsEnabled(level)) {                  \
+            vornLogger_->Log(level, withError, vornSavedErrno_,                         \
+                             ::vorn::logdetail::BaseName(__FILE__), function, __LINE__, \
+                             __VA_ARGS__);                                              \
+        }                                                                               \
+        errno = vornSavedErrno_;                                                        \
+    } while (0)
+
 // VORN_LOG(CVORNLogger::kError, "text %d", value)
 #define VORN_LOG(level, ...) VORN_LOG_IMPL(level, false, __VA_ARGS__)
 // Same, with the text of the current errno appended.
 #define VORN_LOG_ERRNO(level, ...) VORN_LOG_IMPL(level, true, __VA_ARGS__)
+// VORN_LOG_AS(CVORNLogger::kError, "vorn::CVORNConfig::parseBootstrapConfig", "text")
+#define VORN_LOG_AS(level, function, ...) VORN_LOG_AS_IMPL(level, false, function, __VA_ARGS__)
+#define VORN_LOG_ERRNO_AS(level, function, ...) VORN_LOG_AS_IMPL(level, true, function, __VA_ARGS__)
 
 #define VORN_LOG_ERROR(...) VORN_LOG(CVORNLogger::kError, __VA_ARGS__)
 #define VORN_LOG_WARNING(...) VORN_LOG(CVORNLogger::kWarning, __VA_ARGS__)

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -12,8 +14,8 @@ namespace {
 
 constexpr uint32_t kDataDirBufferSize = 4096;
 
-std::wstring& ConfigDirectory() {
-    static std::wstring directory;
+std::string& ConfigDirectory() {
+    static std::string directory;
     return directory;
 }
 
@@ -29,20 +31,29 @@ VORN_STATUS GetVORNDirectoryPath(std::string& directory) {
         fputs("Failed to get Program Data path\n", stderr);
         return VORN_FAILED;
     }
-    directory = WideToUTF8(UTF16LEToWide(buffer, length));
+    std::string converted = WideToUTF8(UTF16LEToWide(buffer, length));
+    if (converted.empty()) {
+        fputs("Failed to get Program Data path\n", stderr);
+        return VORN_FAILED;
+    }
+    directory = std::move(converted);
     return VORN_OK;
 }
 
-VORN_STATUS SetVORNConfigDirectory(const std::wstring& directory) {
-    VORN_LOG_DEBUG("VORN Config file path is [%s]", WideToUTF8(directory).c_str());
-    std::wstring& current = ConfigDirectory();
+VORN_STATUS SetVORNConfigDirectory(const std::string& directory) {
+    VORN_LOG_DEBUG("VORN Config file path is [%s]", EscapeUntrusted(directory).c_str());
+    std::string& current = ConfigDirectory();
     if (&current != &directory) {
         current = directory;
     }
     return VORN_OK;
 }
 
-std::wstring GetVORNConfigDirectory() {
+VORN_STATUS SetVORNConfigDirectory(const std::wstring& directory) {
+    return SetVORNConfigDirectory(WideToUTF8(directory));
+}
+
+std::string GetVORNConfigDirectory() {
     return ConfigDirectory();
 }
 

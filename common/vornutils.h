@@ -17,6 +17,12 @@ std::string WideToUTF8(const std::wstring& text);
 // surrogates, truncated sequences) yields an empty string.
 std::wstring UTF8ToWide(const std::string& text);
 
+// Converts UTF-8 to wide text, never failing: each byte that is not part of a
+// well-formed sequence becomes U+FFFD, as the platform conversion of text read
+// from firmware and system files does. '*replaced' (when given) receives the
+// number of bytes replaced.
+std::wstring UTF8ToWideLossy(const std::string& text, size_t* replaced = nullptr);
+
 // Decodes UTF-16LE bytes (as the registry hands string data back) up to the
 // first NUL code unit or the end of the buffer. Malformed surrogates yield an
 // empty string.

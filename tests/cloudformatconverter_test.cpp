@@ -219,9 +219,22 @@ TEST(CloudFormatConverterAnswer, TableOfAnswers) {
 
 TEST(CloudFormatConverterAnswer, LogsNameTheFailedStep) {
     IdentityServiceResponse response;
+    response.m_status = VORN_CLOUD_ERROR_RESPONSE;
     size_t mark = LogMark();
     EXPECT_EQ(CloudFormatConverter::DeserializeResponseData("nope", response), VORN_ERROR);
     EXPECT_NE(LogSince(mark).find("Couldn't parse json : nope"), std::string::npos);
+
+    // A broken success answer may still hold the token and the instance key.
+    response.m_status = VORN_OK;
+    mark = LogMark();
+    EXPECT_EQ(CloudFormatConverter::DeserializeResponseData(
+                  R"({"vorn":"V","vorn_token":"T0KEN","instance_key":"IKEY")", response),
+              VORN_ERROR);
+    const std::string broken = LogSince(mark);
+    EXPECT_NE(broken.find("Couldn't parse json : 54 bytes, error at byte 53"), std::string::npos)
+        << broken;
+    EXPECT_EQ(broken.find("T0KEN"), std::string::npos);
+    EXPECT_EQ(broken.find("IKEY"), std::string::npos);
 
     response.m_status = VORN_CLOUD_RATE_LIMITED;
     mark = LogMark();

@@ -1,15 +1,24 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/vornlogger.h"
+#include "common/vornutils.h"
 #include "tests/support/testsupport.h"
 
 using vorn::test::FileExists;
@@ -74,13 +83,203 @@ TEST_F(LoggerTest, ErrorTextIsAppendedLiterallyAndErrnoIsKept) {
         << text;
 }
 
-TEST_F(LoggerTest, LongLinesAreCutAt4095Characters) {
+TEST_F(LoggerTest, LongLinesAreCutAt4095CharactersAndKeepTheirNewline) {
+    const struct {
+        const char* name;
+        std::string message;
+    } cases[] = {
+        {"ascii", std::string(5000, 'x')},
+        // Two-byte characters: one of them straddles the cut at some offset.
+        {"two-byte",
+         [] {
+             std::string text;
+             for (int i = 0; i < 2600; ++i) {
+                 text += "\xC3\xA9";
+             }
+             return text;
+         }()},
+        {"three-byte",
+         [] {
+             std::string text;
+             for (int i = 0; i < 1700; ++i) {
+                 text += "\xE2\x82\xAC";
+             }
+             return text;
+         }()},
+    };
+    for (const auto& c : cases) {
+        const size_t mark = LogMark();
+        VORN_LOG_DEBUG("%s", c.message.c_str());
+        VORN_LOG_DEBUG("next");
+        const std::string text = LogSince(mark);
+        const size_t firstEnd = text.find('\n');
+        ASSERT_NE(firstEnd, std::string::npos) << c.name;
+        EXPECT_LE(firstEnd + 1, 4095u) << c.name;
+        EXPECT_GE(firstEnd + 1, 4093u) << c.name;  // at most a split character is dropped
+        // The cut line holds whole characters only, and the next line starts afresh.
+        EXPECT_FALSE(vorn::UTF8ToWide(text.substr(0, firstEnd)).empty()) << c.name;
+        EXPECT_EQ(text.compare(firstEnd + 1, 1, "["), 0) << c.name;
+        EXPECT_NE(text.find(":: next \n", firstEnd), std::string::npos) << c.name;
+    }
+}
+
+// Every line of a log text: layout intact, newline-terminated.
+void ExpectWholeLines(const std::string& text) {
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "torn last line";
+    std::istringstream lines(text);
+    std::string line;
+    const std::regex layout(R"(^\[[^\]]{1,24}\] T: [0-9A-F]+ F: \S+ L: \d+ f: \S+ S: \w+ :: .* $)");
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(std::regex_match(line, layout)) << "torn line: " << line;
+    }
+}
+
+// Checks a log written as: "before", 'during' lines of which some could not
+// be written, then "after" once writing worked again.
+void ExpectLostLinesCounted(const std::string& text, int during) {
+    ExpectWholeLines(text);
+    EXPECT_NE(text.find(":: before \n"), std::string::npos) << text;
+    const std::regex note(
+        R"(S: warning :: (\d+) log lines were lost: the log file could not be written \n[^\n]*:: after \n$)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match, note)) << text;
+    const int lost = std::stoi(match[1]);
+    int written = 0;
+    for (size_t at = text.find(":: during "); at != std::string::npos;
+         at = text.find(":: during ", at + 1)) {
+        ++written;
+    }
+    EXPECT_GE(lost, 1);
+    EXPECT_EQ(lost + written, during) << text;
+    EXPECT_EQ(text.find("were lost"), text.rfind("were lost")) << "one note only";
+}
+
+constexpr int kDuringLines = 40;
+
+void LogDuringLines() {
+    const std::string padding(300, 'p');
+    for (int i = 0; i < kDuringLines; ++i) {
+        VORN_LOG_DEBUG("during %d %s", i, padding.c_str());
+    }
+}
+
+// A file size limit fails writes the way a full disk does (a short write,
+// then errors) and needs no privileges.
+TEST_F(LoggerTest, LinesLostToAFileSizeLimitAreCountedAndNoneIsTorn) {
+    VORN_LOG_DEBUG("settle");  // any pending rotation happens now
     const size_t mark = LogMark();
-    const std::string big(5000, 'x');
-    VORN_LOG_DEBUG("%s", big.c_str());
-    const std::string text = LogSince(mark);
-    EXPECT_EQ(text.size(), 4095u);
-    EXPECT_NE(text.back(), '\n');
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = mark + 1500;  // room for a few lines, the last one cut short
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    VORN_LOG_DEBUG("before");
+    LogDuringLines();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    VORN_LOG_DEBUG("after");
+    sigaction(SIGXFSZ, &previous, nullptr);
+
+    ExpectLostLinesCounted(LogSince(mark), kDuringLines);
+}
+
+// The same on a real file system that fills up: a small tmpfs mounted over
+// the log's directory in a private mount namespace of a child process.
+TEST_F(LoggerTest, LinesLostToAFullDiskAreCountedAfterSpaceIsFreed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs in a private mount namespace";
+    }
+    const std::string logPath = TestLogPath();
+    const std::string directory = logPath.substr(0, logPath.rfind('/'));
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeFds[0]);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0) {
+            _exit(77);
+        }
+        // The log's file is hidden by the mount: the logger starts a new one there.
+        VORN_LOG_DEBUG("before");
+        const std::string filler = directory + "/filler";
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        char block[4096] = {};
+        while (fd >= 0 && write(fd, block, sizeof block) > 0) {
+        }
+        while (fd >= 0 && write(fd, block, 1) > 0) {
+        }
+        LogDuringLines();
+        close(fd);
+        unlink(filler.c_str());
+        VORN_LOG_DEBUG("after");
+        const std::string text = ReadFile(logPath);
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = write(pipeFds[1], text.data() + done, text.size() - done);
+            if (n <= 0) {
+                _exit(1);
+            }
+            done += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
+    }
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ExpectLostLinesCounted(text, kDuringLines);
+}
+
+TEST(LoggerOpen, OnlyRegularFilesAreOpenedAndNewOnesArePrivate) {
+    TempDir dir;
+    WriteFile(dir.file("target"), "");
+    ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("directory").c_str(), 0700), 0);
+    WriteFile(dir.file("existing"), "kept\n");
+    const struct {
+        const char* name;
+        bool opens;
+    } cases[] = {
+        {"new", true},       {"existing", true}, {"link", false},
+        {"dangling", false}, {"fifo", false},    {"directory", false},
+    };
+    const mode_t oldMask = umask(0);
+    for (const auto& c : cases) {
+        const int fd = CVORNLogger::OpenLogFile(dir.file(c.name));
+        EXPECT_EQ(fd >= 0, c.opens) << c.name;
+        if (fd >= 0) {
+            ASSERT_EQ(write(fd, "x\n", 2), 2);
+            close(fd);
+        }
+    }
+    umask(oldMask);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadFile(dir.file("existing")), "kept\nx\n");
+    EXPECT_FALSE(FileExists(dir.file("nowhere")));
+    EXPECT_EQ(ReadFile(dir.file("target")), "");
 }
 
 TEST(LoggerFunctionName, QualifiedNameIsExtracted) {

@@ -2,9 +2,12 @@
 // termination protocol and the start-up log.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "tests/support/testsupport.h"
@@ -109,22 +112,28 @@ TEST_F(AgentProcess, ClosedStdinWarnsAndShutsDownAtOnce) {
     const auto status = child->Wait(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(ExitCode(*status), 0);
-    EXPECT_NE(Log().find("S: warning :: Failed to get STDIN handle Bad file descriptor\n"),
+    EXPECT_NE(Log().find(" f: waitForTermination S: warning :: Failed to get STDIN handle Bad "
+                         "file descriptor\n"),
               std::string::npos)
         << Log();
 }
 
 TEST_F(AgentProcess, LastConfigPathWinsAndVerboseSwitchApplies) {
     TempDir other;
-    WriteFile(other.file("bs.json"), R"({"id":{}})");
-    WriteFile(other.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+    // The directory's name is not UTF-8: its bytes are used as given.
+    const std::string directory = other.file("conf\xE9");
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    WriteFile(directory + "/bs.json", R"({"id":{}})");
+    WriteFile(directory + "/id.json", R"({"id":{"enable_verbose_logs":true}})");
     auto child = Start({"x", "--config-path", m_config.path(), "--CONFIG-PATH", "nope",
-                        "--config-path", other.path()});
+                        "--config-path", directory});
     ASSERT_TRUE(WaitUntil([&] { return Started(); }, 10s));
     child->CloseStdin();
     ASSERT_TRUE(child->Wait(10s).has_value());
     const std::string log = Log();
-    EXPECT_NE(log.find("VORN Config file path is [" + other.path() + "]"), std::string::npos);
+    EXPECT_NE(log.find("VORN Config file path is [" + other.path() + "/conf\\xe9]"),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("S: verbose :: Registered refresh token handler"), std::string::npos);
 }
 
@@ -152,6 +161,11 @@ TEST_F(AgentProcess, MissingOrUnusableDataDirectoryExitsTwo) {
          "Windows Registry Editor Version 5.00\n"
          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
          "\"DataDir\"=hex(2):2f,00,00,00\n",
+         "Failed to get Program Data path\nFailed to get VORN Directory Path\n"},
+        {"empty string",
+         "Windows Registry Editor Version 5.00\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
+         "\"DataDir\"=\"\"\n",
          "Failed to get Program Data path\nFailed to get VORN Directory Path\n"},
     };
     for (const auto& c : cases) {
@@ -181,6 +195,31 @@ TEST_F(AgentProcess, UnwritableLogLocationExitsOne) {
     EXPECT_EQ(ExitCode(*status), 1);
     EXPECT_EQ(child->Stderr(), "Fatal error: Failed to create/open file : " + m_data.path() +
                                    "/missing/dir/vornagent.log\n");
+}
+
+// A FIFO (or a link) planted as the log file is refused at once: the agent
+// neither blocks in open() nor writes through the link.
+TEST_F(AgentProcess, LogFileThatIsNotARegularFileExitsOne) {
+    const std::string log = m_data.file("vornagent.log");
+    const struct {
+        const char* name;
+        std::function<int()> plant;
+    } cases[] = {
+        {"fifo", [&] { return mkfifo(log.c_str(), 0600); }},
+        {"link", [&] { return symlink(m_cwd.file("elsewhere").c_str(), log.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        unlink(log.c_str());
+        ASSERT_EQ(c.plant(), 0) << c.name;
+        auto child = Start({"--config-path", m_config.path()});
+        const auto status = child->Wait(10s);
+        ASSERT_TRUE(status.has_value()) << c.name;
+        EXPECT_EQ(ExitCode(*status), 1) << c.name;
+        EXPECT_EQ(child->Stderr(), "Fatal error: Failed to create/open file : " + log + "\n")
+            << c.name;
+        EXPECT_FALSE(vorn::test::FileExists(m_cwd.file("elsewhere"))) << c.name;
+    }
+    unlink(log.c_str());
 }
 
 }  // namespace

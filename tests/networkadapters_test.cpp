@@ -5,6 +5,7 @@
 #include "agent/linux/attributecollectorlinux.h"
 #include "agent/linux/networkadapterslinux.h"
 #include "tests/attribute_test_util.h"
+#include "tests/fakeinterfaces.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn::test {
@@ -96,6 +97,67 @@ TEST(NetworkAdapters, NoQualifyingAdapterOrNoListGivesNoAttribute) {
     const size_t mark = LogMark();
     EXPECT_TRUE(AdapterLines({}, VORN_FAILED).empty());
     EXPECT_NE(LogSince(mark).find("Failed to retrieve Adapter List"), std::string::npos);
+}
+
+// Tunnels carry an IP endpoint where other links carry a hardware address, so
+// they count as address-less; long link-layer addresses keep every byte.
+TEST(NetworkAdapters, LinkLayerAddressesByLinkType) {
+    std::vector<unsigned char> ipoib(20);
+    for (size_t i = 0; i < ipoib.size(); ++i) {
+        ipoib[i] = static_cast<unsigned char>(i + 1);
+    }
+    const struct {
+        const char* m_szName;
+        unsigned short m_hatype;
+        std::vector<unsigned char> m_address;
+        size_t m_kept;
+    } cases[] = {
+        {"ether", ARPHRD_ETHER, {2, 0, 0, 0, 0, 1}, 6},
+        {"ipoib", ARPHRD_INFINIBAND, ipoib, 20},
+        {"firewire", ARPHRD_IEEE1394, {1, 2, 3, 4, 5, 6, 7, 8}, 8},
+        {"ipip", ARPHRD_TUNNEL, {10, 0, 0, 1}, 0},
+        {"ip6tnl", ARPHRD_TUNNEL6, std::vector<unsigned char>(16, 1), 0},
+        {"sit", ARPHRD_SIT, {0, 0, 0, 0}, 0},
+        {"gre", ARPHRD_IPGRE, {0, 0, 0, 0}, 0},
+        {"ip6gre", 823, std::vector<unsigned char>(16, 0), 0},
+        {"wireguard", ARPHRD_NONE, {}, 0},
+    };
+    for (const auto& c : cases) {
+        const FakeInterfaceList list({{c.m_szName, c.m_hatype, c.m_address, IFF_UP, {}}});
+        const std::vector<unsigned char> kept = LinkLayerAddress(list.Head()->ifa_addr);
+        EXPECT_EQ(kept,
+                  std::vector<unsigned char>(c.m_address.begin(), c.m_address.begin() + c.m_kept))
+            << c.m_szName;
+    }
+}
+
+// Addresses join their interface in list order; the operational state comes
+// from sysfs, "unknown" counting as up only while the link runs.
+TEST(NetworkAdapters, InterfacesFromAnInterfaceList) {
+    TempDir root;
+    ASSERT_EQ(system(("mkdir -p " + root.file("sys/class/net/eth0")).c_str()), 0);
+    WriteFile(root.file("sys/class/net/eth0/operstate"), "down\n");
+    const FakeInterfaceList list({{"eth0",
+                                   ARPHRD_ETHER,
+                                   {2, 0, 0, 0, 0, 1},
+                                   IFF_UP | IFF_RUNNING,
+                                   {{"10.0.0.2", 8}, {"2001:db8::5", 64}}},
+                                  {"dummy0",
+                                   ARPHRD_ETHER,
+                                   {2, 0, 0, 0, 0, 2},
+                                   IFF_UP | IFF_RUNNING,
+                                   {{"192.168.7.1", 20}}}});
+    const std::vector<NetworkAdapter> adapters = AdaptersFromInterfaces(list.Head(), root.path());
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_EQ(adapters[0].m_strDescription, "eth0");
+    EXPECT_FALSE(adapters[0].m_bUp);
+    ASSERT_EQ(adapters[0].m_addresses.size(), 2u);
+    EXPECT_EQ(adapters[0].m_addresses[0].m_prefixLength, 8);
+    EXPECT_EQ(adapters[0].m_addresses[1].m_prefixLength, 64);
+    EXPECT_EQ(adapters[1].m_strDescription, "dummy0");
+    EXPECT_TRUE(adapters[1].m_bUp);
+    ASSERT_EQ(adapters[1].m_addresses.size(), 1u);
+    EXPECT_EQ(adapters[1].m_addresses[0].m_prefixLength, 20);
 }
 
 // Only the loopback interface, which every Linux machine has, is asserted.

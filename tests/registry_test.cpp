@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -17,7 +19,6 @@ using vorn::test::WriteFile;
 namespace {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
-const wchar_t kKey[] = L"SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN";
 
 // A registry directory holding the given files.
 class RegistryFixture : public ::testing::Test {
@@ -154,6 +155,40 @@ TEST(RegistryHive, MalformedLinesAreReportedAndSkipped) {
     EXPECT_EQ(noHeader.Find("HKEY_LOCAL_MACHINE\\SOFTWARE\\K", "E"), nullptr);
 }
 
+TEST(RegistryHive, CommentLinesNeverContinue) {
+    CRegistryHive hive;
+    std::vector<std::string> errors;
+    hive.Merge(std::string(kHeader) +
+                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n"
+                   "; \"Old\"=hex:01,02,\\\n"
+                   "\"After\"=\"kept\"\n"
+                   "  ;indented = comment \\\n"
+                   "\"Also\"=dword:00000001\n",
+               "c.reg", errors);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_NE(hive.Find("HKEY_LOCAL_MACHINE\\SOFTWARE\\K", "After"), nullptr);
+    EXPECT_NE(hive.Find("HKEY_LOCAL_MACHINE\\SOFTWARE\\K", "Also"), nullptr);
+}
+
+// A FIFO or a directory named like a hive file is reported and skipped,
+// without blocking, and the other files are still read.
+TEST_F(RegistryFixture, OnlyRegularHiveFilesAreRead) {
+    ASSERT_EQ(mkfifo(m_dir.file("10-fifo.reg").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(m_dir.file("20-dir.reg").c_str(), 0700), 0);
+    Write("30-ok.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n\"V\"=dword:00000007\n");
+    unsigned char buffer[8];
+    uint32_t type = 0;
+    uint32_t length = sizeof buffer;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(GetRegistryValue(RegistryRoot::LocalMachine, L"SOFTWARE\\T", L"V", buffer, &length,
+                               &type, true),
+              VORN_OK);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(m_dir.file("10-fifo.reg") + ": cannot be read\n"), std::string::npos);
+    EXPECT_NE(errors.find(m_dir.file("20-dir.reg") + ": cannot be read\n"), std::string::npos);
+    EXPECT_EQ(buffer[0], 7);
+}
+
 TEST(RegistryHive, ParentKeysExistAndDeletionRemovesSubkeys) {
     CRegistryHive hive;
     std::vector<std::string> errors;
@@ -186,6 +221,14 @@ TEST_F(RegistryFixture, DataDirectoryLookup) {
         {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
          "\"DataDir\"=hex(2):2f,00,00,00\n",
          false, "", "Failed to get Program Data path\n"},
+        // Empty, or text that does not convert (a lone surrogate), would put the
+        // log and the store in the working directory: as if there were none.
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
+         "\"DataDir\"=\"\"\n",
+         false, "", "Failed to get Program Data path\n"},
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
+         "\"DataDir\"=hex(1):2f,00,00,d8,2f,00,00,00\n",
+         false, "", "Failed to get Program Data path\n"},
     };
     for (const auto& c : cases) {
         unlink(m_dir.file("vorn.reg").c_str());
@@ -201,14 +244,27 @@ TEST_F(RegistryFixture, DataDirectoryLookup) {
     }
 }
 
-TEST(ConfigDirectory, SetAndGet) {
-    EXPECT_EQ(GetVORNConfigDirectory(), L"");
-    const size_t mark = vorn::test::LogMark();
+TEST(ConfigDirectory, SetAndGetKeepTheBytes) {
+    EXPECT_EQ(GetVORNConfigDirectory(), "");
+    const struct {
+        std::string given;
+        std::string logged;
+    } cases[] = {
+        {"/etc/v\xC3\xB6rn", "[/etc/v\xC3\xB6rn]"},
+        // Not UTF-8, and a control character: kept as bytes, escaped in the log.
+        {"/etc/v\xF6rn\n", "[/etc/v\\xf6rn\\n]"},
+    };
+    for (const auto& c : cases) {
+        const size_t mark = vorn::test::LogMark();
+        EXPECT_EQ(SetVORNConfigDirectory(c.given), VORN_OK);
+        EXPECT_EQ(GetVORNConfigDirectory(), c.given);
+        EXPECT_NE(vorn::test::LogSince(mark).find("VORN Config file path is " + c.logged + " \n"),
+                  std::string::npos)
+            << vorn::test::LogSince(mark);
+    }
     EXPECT_EQ(SetVORNConfigDirectory(L"/etc/v\u00f6rn"), VORN_OK);
-    EXPECT_EQ(GetVORNConfigDirectory(), L"/etc/v\u00f6rn");
-    EXPECT_NE(vorn::test::LogSince(mark).find("VORN Config file path is [/etc/v\xC3\xB6rn]"),
-              std::string::npos);
-    (void)SetVORNConfigDirectory(L"");
+    EXPECT_EQ(GetVORNConfigDirectory(), "/etc/v\xC3\xB6rn");
+    (void)SetVORNConfigDirectory(std::string());
 }
 
 TEST(TextConversion, RoundTripsAndRejectsMalformedInput) {
@@ -222,6 +278,34 @@ TEST(TextConversion, RoundTripsAndRejectsMalformedInput) {
     EXPECT_EQ(UTF16LEToWide(utf16, sizeof utf16), L"\U0001F600a");
     const unsigned char lone[] = {0x00, 0xDE};
     EXPECT_EQ(UTF16LEToWide(lone, sizeof lone), L"");
+}
+
+// Firmware and system files hold Latin-1 and broken text: every byte that is
+// not part of a well-formed sequence becomes one U+FFFD, the rest is kept.
+TEST(TextConversion, LossyDecodingReplacesEachInvalidByte) {
+    const struct {
+        std::string m_strIn;
+        std::wstring m_strOut;
+        size_t m_replaced;
+    } cases[] = {
+        {"CZC\xB0"
+         "417",
+         L"CZC\uFFFD417", 1},  // Latin-1 degree sign
+        {"\xC9"
+         "cole",
+         L"\uFFFDcole", 1},                                      // lead byte, ASCII after it
+        {"a\xC3\xA9\xF0\x9F\x98\x80", L"a\u00e9\U0001F600", 0},  // valid text unchanged
+        {"\xC0\x80", L"\uFFFD\uFFFD", 2},                        // overlong NUL
+        {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD", 3},              // surrogate
+        {"ok\xE2\x82", L"ok\uFFFD\uFFFD", 2},                    // truncated at the end
+        {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD", 4},    // above U+10FFFF
+        {"", L"", 0},
+    };
+    for (const auto& c : cases) {
+        size_t replaced = 99;
+        EXPECT_EQ(UTF8ToWideLossy(c.m_strIn, &replaced), c.m_strOut) << c.m_strIn;
+        EXPECT_EQ(replaced, c.m_replaced) << c.m_strIn;
+    }
 }
 
 TEST(TextConversion, TrimRemovesTheBlankSet) {

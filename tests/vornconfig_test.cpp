@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "agent/vornconfig.h"
 #include "common/vornpath.h"
-#include "common/vornutils.h"
 #include "tests/support/testsupport.h"
 
 using namespace vorn;
@@ -37,7 +39,7 @@ TEST_P(ConfigTest, ReadsValuesAndLogsProblems) {
     if (c.id != nullptr) {
         WriteFile(dir.file("id.json"), c.id);
     }
-    (void)SetVORNConfigDirectory(UTF8ToWide(dir.path()));
+    (void)SetVORNConfigDirectory(dir.path());
     const size_t mark = LogMark();
     CVORNConfig config;
     const std::string log = LogSince(mark);
@@ -79,18 +81,35 @@ INSTANTIATE_TEST_SUITE_P(
                                  "",
                                  "",
                                  false,
-                                 {"S: error :: File open failed for DIR/bs.json \n",
-                                  "S: error :: File open failed for DIR/id.json \n"},
+                                 {"f: vorn::CVORNConfig::parseBootstrapConfig S: error :: File "
+                                  "open failed for DIR/bs.json \n",
+                                  "f: vorn::CVORNConfig::parseIdentityConfig S: error :: File open "
+                                  "failed for DIR/id.json \n"},
                                  {}},
+                      // The error names the file and the place, never the text: the
+                      // bootstrap file holds the installer key.
                       ConfigCase{"NotJson",
-                                 "{\"id\":\n{broken",
+                                 "{\"id\": {\"installer_key\": \"S3CRET\",\r\n"
+                                 "  \"url\": broken}}",
                                  "[1,2",
                                  "",
                                  "",
                                  "",
                                  false,
-                                 {"S: error :: Couldn't parse json : {\"id\":{broken \n",
-                                  "S: error :: Couldn't parse json : [1,2 \n"},
+                                 {"f: vorn::CVORNConfig::parseBootstrapConfig S: error :: "
+                                  "Couldn't parse json : DIR/bs.json (line 2, column 10) \n",
+                                  "f: vorn::CVORNConfig::parseIdentityConfig S: error :: "
+                                  "Couldn't parse json : DIR/id.json (line 1, column 4) \n"},
+                                 {"S3CRET", "broken", "[1,2"}},
+                      ConfigCase{"EmptyFiles",
+                                 "",
+                                 "\n\n",
+                                 "",
+                                 "",
+                                 "",
+                                 false,
+                                 {"Couldn't parse json : DIR/bs.json (line 1, column 1) \n",
+                                  "Couldn't parse json : DIR/id.json (line 2, column 1) \n"},
                                  {}},
                       ConfigCase{"NoIdMember",
                                  "{\"other\":{}}",
@@ -136,8 +155,63 @@ INSTANTIATE_TEST_SUITE_P(
                                  {}}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
 
+// Anything but a regular file is a file that cannot be opened, and opening
+// it must not block (a FIFO without a writer would otherwise hang start-up).
+TEST(ConfigFileKinds, OnlyRegularFilesAreRead) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> make;
+    } cases[] = {
+        {"fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"directory", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+        {"dangling link",
+         [](const std::string& path) { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        c.make(dir.file("bs.json"));
+        WriteFile(dir.file("id.json"), "{\"id\":{\"enable_verbose_logs\":true}}");
+        (void)SetVORNConfigDirectory(dir.path());
+        const size_t mark = LogMark();
+        CVORNConfig config;
+        const std::string log = LogSince(mark);
+        EXPECT_NE(log.find("S: error :: File open failed for " + dir.path() + "/bs.json \n"),
+                  std::string::npos)
+            << c.name << "\n"
+            << log;
+        EXPECT_EQ(log.find("Couldn't parse json"), std::string::npos) << c.name;
+        EXPECT_TRUE(config.m_bEnableVerboseLogs) << c.name;
+    }
+}
+
+// The directory comes from the command line as bytes: a name that is not
+// UTF-8 is used as it is, and its control characters never reach the log raw.
+TEST(ConfigDirectoryBytes, UsedAsGivenAndEscapedInTheLog) {
+    TempDir dir;
+    const std::string latin1 = dir.file("conf\xE9");  // ISO 8859-1 e-acute
+    ASSERT_EQ(mkdir(latin1.c_str(), 0700), 0);
+    WriteFile(latin1 + "/bs.json", kGoodBs);
+    WriteFile(latin1 + "/id.json", "{\"id\":{}}");
+    (void)SetVORNConfigDirectory(latin1);
+    CVORNConfig config;
+    EXPECT_EQ(config.m_strBusinessId, "B1");
+
+    const std::string forged = dir.file("x\n[forged] S: error :: \x1b[2J");
+    (void)SetVORNConfigDirectory(forged);
+    const size_t mark = LogMark();
+    CVORNConfig missing;
+    const std::string log = LogSince(mark);
+    EXPECT_NE(log.find("File open failed for " + dir.path() +
+                       "/x\\n[forged] S: error :: \\x1b[2J/bs.json \n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find("\n[forged]"), std::string::npos);
+    (void)SetVORNConfigDirectory(std::string());
+}
+
 TEST(ConfigEmptyDirectory, LogsAndReadsNothing) {
-    (void)SetVORNConfigDirectory(L"");
+    (void)SetVORNConfigDirectory(std::string());
     const size_t mark = LogMark();
     CVORNConfig config;
     EXPECT_EQ(config.m_strUrl, "");

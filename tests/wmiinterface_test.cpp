@@ -2,6 +2,7 @@
 // fixture machine, and the parsers behind the Linux sources.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "agent/linux/wmiinterface.h"
@@ -178,6 +179,70 @@ TEST(WMIQuery, FailedConstructionFailsEveryQuery) {
     const std::string log = LogSince(mark);
     EXPECT_NE(log.find("Failed to open system root"), std::string::npos);
     EXPECT_NE(log.find("Failed to construct object "), std::string::npos);
+}
+
+// Hidden NVMe path devices and device-mapper are no drives; the second path
+// to a SAS LUN repeats a serial; the rest come in the kernel's order.
+TEST(WMIQuery, DisksOfAServerAsTheHardwareHasThem) {
+    WMIInterface wmi(std::string(VORN_TEST_DATA_DIR) + "/machines/server",
+                     std::make_shared<FakeHostNames>("h", ""));
+    std::list<std::wstring> names;
+    std::list<WMIRow> rows;
+    ASSERT_EQ(wmi.RunWMIQuery(L"SELECT SerialNumber, Model FROM Win32_DiskDrive", names, rows),
+              VORN_OK);
+    std::vector<std::wstring> serials, models;
+    for (const WMIRow& row : rows) {
+        serials.push_back(row.front().m_strValue);
+        models.push_back(row.back().m_strValue);
+    }
+    EXPECT_EQ(serials, (std::vector<std::wstring>{L"PHLN123400AB1P6AGN  ", L"S6EUNA0T500123      ",
+                                                  L"BTYF83210ABC480BGN", L"ZC1B2C3D",
+                                                  L"00c0ff5a1b2c0000a1b2c3d401000000"}));
+    EXPECT_EQ(models, (std::vector<std::wstring>{L"INTEL SSDPE2KX010T8                     ",
+                                                 L"SAMSUNG MZQL2960HCJR-00A07              ",
+                                                 L"INTEL SSDSC2KB48", L"ST4000NM0035-1V4",
+                                                 L"MSA 2060 SAS    "}));
+}
+
+TEST(WMISources, KernelNamesInNaturalOrder) {
+    std::vector<std::string> names = {"sdaa",    "nvme10n1", "sdb",     "nvme1n1",
+                                      "vda",     "sdz",      "nvme2n1", "nvme1n10",
+                                      "nvme1n2", "xvda",     "sda",     "mmcblk0"};
+    std::sort(names.begin(), names.end(), NaturalNameLess);
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"mmcblk0", "nvme1n1", "nvme1n2", "nvme1n10", "nvme2n1",
+                                        "nvme10n1", "sda", "sdb", "sdz", "sdaa", "vda", "xvda"}));
+    EXPECT_FALSE(NaturalNameLess("sda", "sda"));
+    EXPECT_TRUE(NaturalNameLess("nvme01n1", "nvme1n1") != NaturalNameLess("nvme1n1", "nvme01n1"));
+}
+
+TEST(WMISources, UnitSerialNumberPage) {
+    const struct {
+        std::string m_strPage;
+        bool m_bOk;
+        std::string m_strSerial;
+    } cases[] = {
+        {std::string("\0\x80\0\x08  ZC1B2C", 12), true, "ZC1B2C"},   // ATA: right-aligned
+        {std::string("\0\x80\0\x06WD123 \0\0", 12), true, "WD123"},  // padded with NULs
+        {std::string("\0\x80\0\x40WD12", 8), true, "WD12"},          // length past the end
+        {std::string("\0\x80\0\x04"
+                     "ABCDEFGH",
+                     12),
+         true, "ABCD"},  // bytes past the length
+        {std::string("\0\x83\0\x04"
+                     "ABCD",
+                     8),
+         false, ""},                                      // another page
+        {std::string("\0\x80\0\x04    ", 8), false, ""},  // blank serial
+        {std::string("\0\x80\0", 3), false, ""},          // truncated header
+    };
+    for (const auto& c : cases) {
+        std::string serial = "unchanged";
+        EXPECT_EQ(ParseUnitSerialPage(c.m_strPage, serial), c.m_bOk) << c.m_strSerial;
+        if (c.m_bOk) {
+            EXPECT_EQ(serial, c.m_strSerial);
+        }
+    }
 }
 
 TEST(WMISources, OsReleaseParsing) {

@@ -4,10 +4,13 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent/attribute.h"
 #include "agent/attributecollectorfactory.h"
 #include "agent/cloudformatconverter.h"
+#include "agent/linux/missingidentity.h"
+#include "agent/linux/wmiinterface.h"
 #include "common/vornlogger.h"
 #include "vornctl/commands.h"
 
@@ -21,6 +24,8 @@ const char kAttributesUsage[] =
     "Collects the device attributes exactly as the agent does before each identity request and\n"
     "prints the request's \"hardware\", \"os\" and \"misc\" sections as indented JSON (business\n"
     "data and stored identity are not included). The system root is $VORN_SYSROOT (default /).\n"
+    "When the firmware serial number, the firmware UUID or the host name is missing, a note on\n"
+    "standard error says why (the cloud refuses a request without them).\n"
     "  --verbose   also write the collector's log lines to standard error\n";
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -80,6 +85,16 @@ int RunAttributes(const std::vector<std::string>& args) {
         return 1;
     }
     puts(text.get());
+    // The cloud refuses a request without these; say which source failed.
+    const std::vector<std::string> missing =
+        ExplainMissingIdentity(attributes, GetDefaultSysRoot());
+    if (!missing.empty()) {
+        fputs("vornctl attributes: the agent cannot ask for an identity on this machine:\n",
+              stderr);
+        for (const std::string& line : missing) {
+            fprintf(stderr, "  %s\n", line.c_str());
+        }
+    }
     return 0;
 }
 

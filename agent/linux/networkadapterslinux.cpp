@@ -3,10 +3,13 @@
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 
 #include "agent/linux/wmiproviders.h"
 #include "common/vornlogger.h"
@@ -39,9 +42,44 @@ VORN_STATUS CNetworkAdapterSourceLinux::GetAdapters(std::vector<NetworkAdapter>&
         VORN_LOG_ERRNO(CVORNLogger::kError, "getifaddrs failed");
         return VORN_FAILED;
     }
-    adapters.clear();
-    std::map<std::string, size_t> indexByName;
-    std::map<std::string, bool> running;
+    adapters = AdaptersFromInterfaces(list, m_strRoot);
+    freeifaddrs(list);
+    return VORN_OK;
+}
+
+namespace {
+// The kernel's number for GRE over IPv6, which glibc's <net/if_arp.h> lacks.
+constexpr unsigned short kArpHardwareIp6Gre = 823;
+}  // namespace
+
+std::vector<unsigned char> LinkLayerAddress(const sockaddr* link) {
+    // getifaddrs() allocates its link-layer entries with an address field of
+    // 24 bytes, larger than sockaddr_ll's 8, so that long addresses fit.
+    constexpr size_t kMaxAddressBytes = 24;
+    const auto* ll = reinterpret_cast<const sockaddr_ll*>(link);
+    switch (ll->sll_hatype) {
+        case ARPHRD_TUNNEL:
+        case ARPHRD_TUNNEL6:
+        case ARPHRD_SIT:
+        case ARPHRD_IPGRE:
+        case kArpHardwareIp6Gre:
+        case ARPHRD_NONE:
+        case ARPHRD_VOID:
+            return {};
+        default:
+            break;
+    }
+    const size_t length = std::min<size_t>(ll->sll_halen, kMaxAddressBytes);
+    const auto* bytes =
+        reinterpret_cast<const unsigned char*>(link) + offsetof(sockaddr_ll, sll_addr);
+    return std::vector<unsigned char>(bytes, bytes + length);
+}
+
+std::vector<NetworkAdapter> AdaptersFromInterfaces(const ifaddrs* list,
+                                                   const std::string& sysRoot) {
+    std::vector<NetworkAdapter> adapters;
+    std::unordered_map<std::string, size_t> indexByName;
+    std::vector<bool> running;
     for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_name == nullptr) {
             continue;
@@ -54,18 +92,17 @@ VORN_STATUS CNetworkAdapterSourceLinux::GetAdapters(std::vector<NetworkAdapter>&
             adapter.m_bHasDescription = true;
             adapter.m_strDescription = name;
             adapters.push_back(std::move(adapter));
+            running.push_back(false);
         }
         NetworkAdapter& adapter = adapters[found->second];
         adapter.m_bLoopback = adapter.m_bLoopback || (entry->ifa_flags & IFF_LOOPBACK) != 0;
-        running[name] = (entry->ifa_flags & IFF_RUNNING) != 0;
+        running[found->second] = (entry->ifa_flags & IFF_RUNNING) != 0;
         if (entry->ifa_addr == nullptr) {
             continue;
         }
         const int family = entry->ifa_addr->sa_family;
         if (family == AF_PACKET) {
-            const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
-            const size_t length = link->sll_halen <= sizeof(link->sll_addr) ? link->sll_halen : 0;
-            adapter.m_physicalAddress.assign(link->sll_addr, link->sll_addr + length);
+            adapter.m_physicalAddress = LinkLayerAddress(entry->ifa_addr);
         } else if (family == AF_INET || family == AF_INET6) {
             UnicastAddress address;
             address.m_length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
@@ -81,17 +118,16 @@ VORN_STATUS CNetworkAdapterSourceLinux::GetAdapters(std::vector<NetworkAdapter>&
             adapter.m_addresses.push_back(address);
         }
     }
-    freeifaddrs(list);
 
-    for (const auto& [name, index] : indexByName) {
+    for (size_t index = 0; index < adapters.size(); ++index) {
         std::string operstate;
-        if (ReadSysFile(m_strRoot, "sys/class/net/" + name + "/operstate", operstate) !=
-            eSysFileResult::Read) {
+        if (ReadSysFile(sysRoot, "sys/class/net/" + adapters[index].m_strDescription + "/operstate",
+                        operstate) != eSysFileResult::Read) {
             operstate = "unknown";
         }
-        adapters[index].m_bUp = IsOperationallyUp(operstate, running[name]);
+        adapters[index].m_bUp = IsOperationallyUp(operstate, running[index]);
     }
-    return VORN_OK;
+    return adapters;
 }
 
 }  // namespace vorn

@@ -3,6 +3,8 @@
 // the operational state from sys/class/net/<if>/operstate.
 #pragma once
 
+#include <ifaddrs.h>
+
 #include <string>
 #include <vector>
 
@@ -19,6 +21,18 @@ public:
 private:
     std::string m_strRoot;
 };
+
+// The adapters of an interface list as getifaddrs() returns it, in the order
+// the interfaces first appear. Tunnels (IPIP, SIT, GRE, IPv6 tunnels: their
+// "hardware address" is an IP endpoint) and interfaces without a link layer
+// get no hardware address. Operational states come from
+// sysRoot/sys/class/net/<if>/operstate.
+std::vector<NetworkAdapter> AdaptersFromInterfaces(const ifaddrs* list, const std::string& sysRoot);
+
+// The hardware address bytes of a link-layer entry: as many as the kernel
+// reports, up to what glibc's getifaddrs() stores (24 bytes, room for an
+// InfiniBand address of 20). Empty for the address-less link types above.
+std::vector<unsigned char> LinkLayerAddress(const sockaddr* link);
 
 // Leading one bits of a netmask ("255.255.255.0" gives 24).
 uint8_t PrefixLength(const unsigned char* mask, size_t bytes);

@@ -1,7 +1,9 @@
 #include "agent/linux/wmiproviders.h"
 
+#include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <sstream>
 
 #include "agent/linux/hostnamesource.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -114,17 +117,110 @@ bool IsDrive(const std::string& name) {
              HasPrefix(name, "dm-"));
 }
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The root file system's UUID as its superblock holds it, read from the
+// device node at 'path'. Empty when the node cannot be probed or holds no
+// file system with a UUID.
+std::string SuperblockUUID(const std::string& path) {
+    blkid_probe probe = blkid_new_probe_from_filename(path.c_str());
+    if (probe == nullptr) {
+        VORN_LOG_DEBUG("Cannot probe %s for a file system", EscapeUntrusted(path).c_str());
+        return {};
+    }
+    std::string uuid;
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE);
+    const char* value = nullptr;
+    if (blkid_do_safeprobe(probe) == 0 &&
+        blkid_probe_lookup_value(probe, "UUID", &value, nullptr) == 0 && value != nullptr) {
+        uuid = value;
+    } else {
+        VORN_LOG_DEBUG("No file system UUID on %s", EscapeUntrusted(path).c_str());
+    }
+    blkid_free_probe(probe);
+    return uuid;
+}
+
 }  // namespace
 
-eSysFileResult ReadSysFile(const std::string& root, const std::string& relativePath,
-                           std::string& text) {
-    const std::string path = JoinPath(root, relativePath);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+bool NaturalNameLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digitA = IsDigit(a[i]), digitB = IsDigit(b[j]);
+        if (digitA != digitB) {
+            return digitA;  // "sd1" before "sda"
+        }
+        size_t endA = i, endB = j;
+        while (endA < a.size() && IsDigit(a[endA]) == digitA) {
+            ++endA;
+        }
+        while (endB < b.size() && IsDigit(b[endB]) == digitB) {
+            ++endB;
+        }
+        std::string runA = a.substr(i, endA - i), runB = b.substr(j, endB - j);
+        if (digitA) {
+            // Numerically: leading zeros dropped, then the shorter number is less.
+            const size_t zerosA = std::min(runA.find_first_not_of('0'), runA.size() - 1);
+            const size_t zerosB = std::min(runB.find_first_not_of('0'), runB.size() - 1);
+            runA.erase(0, zerosA);
+            runB.erase(0, zerosB);
+        }
+        // Numbers compare by length first; so do letter indexes of one device
+        // family ("sdz" before "sdaa"), which share their leading letter.
+        const bool byLength = digitA || runA[0] == runB[0];
+        if (byLength && runA.size() != runB.size()) {
+            return runA.size() < runB.size();
+        }
+        if (runA != runB) {
+            return runA < runB;
+        }
+        i = endA;
+        j = endB;
+    }
+    if ((a.size() - i) != (b.size() - j)) {
+        return a.size() - i < b.size() - j;
+    }
+    return a < b;
+}
+
+bool ParseUnitSerialPage(const std::string& page, std::string& serial) {
+    if (page.size() < 4 || static_cast<unsigned char>(page[1]) != 0x80) {
+        return false;
+    }
+    const size_t length = (static_cast<size_t>(static_cast<unsigned char>(page[2])) << 8) |
+                          static_cast<unsigned char>(page[3]);
+    std::string text = page.substr(4, std::min(length, page.size() - 4));
+    // Devices pad the field with blanks (ATA serials are right-aligned in 20
+    // characters) or NULs.
+    const size_t first = text.find_first_not_of(std::string(" \0\t", 3));
+    if (first == std::string::npos) {
+        return false;
+    }
+    const size_t last = text.find_last_not_of(std::string(" \0\t", 3));
+    serial = text.substr(first, last - first + 1);
+    return true;
+}
+
+eSysFileResult ReadSysBytes(const std::string& root, const std::string& relativePath,
+                            std::string& bytes) {
+    return ReadSysBytesAt(AT_FDCWD, root, relativePath, "", bytes);
+}
+
+eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
+                              const std::string& directory, const std::string& name,
+                              std::string& bytes) {
+    const std::string path = JoinPath(root, directory + name);
+    const int fd = directoryFd == AT_FDCWD
+                       ? open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                       : openat(directoryFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return eSysFileResult::Absent;
         }
-        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", path.c_str());
+        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", EscapeUntrusted(path).c_str());
         return eSysFileResult::Unreadable;
     }
     std::string content;
@@ -135,7 +231,7 @@ eSysFileResult ReadSysFile(const std::string& root, const std::string& relativeP
             if (errno == EINTR) {
                 continue;
             }
-            VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", path.c_str());
+            VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", EscapeUntrusted(path).c_str());
             close(fd);
             return eSysFileResult::Unreadable;
         }
@@ -145,11 +241,43 @@ eSysFileResult ReadSysFile(const std::string& root, const std::string& relativeP
         content.append(buffer, static_cast<size_t>(count));
     }
     close(fd);
+    bytes = std::move(content);
+    return eSysFileResult::Read;
+}
+
+eSysFileResult ReadSysFile(const std::string& root, const std::string& relativePath,
+                           std::string& text) {
+    std::string content;
+    const eSysFileResult result = ReadSysBytes(root, relativePath, content);
+    if (result != eSysFileResult::Read) {
+        return result;
+    }
     if (!content.empty() && content.back() == '\n') {
         content.pop_back();
     }
     text = std::move(content);
     return eSysFileResult::Read;
+}
+
+std::wstring DecodeSystemText(const std::string& bytes, const std::string& root,
+                              const std::string& relativePath) {
+    size_t replaced = 0;
+    std::wstring text = UTF8ToWideLossy(bytes, &replaced);
+    if (replaced != 0) {
+        VORN_LOG_WARNING("%s is not UTF-8 text: %zu invalid bytes read as U+FFFD",
+                         EscapeUntrusted(JoinPath(root, relativePath)).c_str(), replaced);
+    }
+    return text;
+}
+
+eSysFileResult ReadSysText(const std::string& root, const std::string& relativePath,
+                           std::wstring& text) {
+    std::string bytes;
+    const eSysFileResult result = ReadSysFile(root, relativePath, bytes);
+    if (result == eSysFileResult::Read) {
+        text = DecodeSystemText(bytes, root, relativePath);
+    }
+    return result;
 }
 
 std::map<std::string, std::string> ParseOsRelease(const std::string& text) {
@@ -275,16 +403,11 @@ std::vector<WMIObject> CWMISystemSource::Enumerate(const WMIClassSchema& schema,
 }
 
 WMIVariant CWMISystemSource::fileValue(const std::string& relativePath) const {
-    std::string text;
-    if (ReadSysFile(m_strRoot, relativePath, text) != eSysFileResult::Read) {
+    std::wstring text;
+    if (ReadSysText(m_strRoot, relativePath, text) != eSysFileResult::Read) {
         return WMIVariant::Null();
     }
-    std::wstring wide = UTF8ToWide(text);
-    if (wide.empty() && !text.empty()) {
-        VORN_LOG_WARNING("Ignoring %s: not UTF-8 text", JoinPath(m_strRoot, relativePath).c_str());
-        return WMIVariant::Null();
-    }
-    return WMIVariant::String(std::move(wide));
+    return WMIVariant::String(std::move(text));
 }
 
 // The BIOS and the product UUID exist only where the firmware publishes DMI
@@ -302,15 +425,29 @@ std::vector<WMIObject> CWMISystemSource::product(const std::vector<std::wstring>
     if (uuid.m_vt == WMI_VT_NULL) {
         return {};
     }
+    // The kernel prints the UUID in lower case; firmware tables as the query
+    // class reports them use upper case.
+    for (wchar_t& c : uuid.m_str) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
     return {MakeObject(wanted, [&](const std::wstring&) { return uuid; })};
 }
 
 std::vector<WMIObject> CWMISystemSource::computerSystem(
     const std::vector<std::wstring>& wanted) const {
-    std::string host;
-    const bool haveHost = m_spHostNames && m_spHostNames->GetHostName(host);
+    std::string name;
+    const bool haveHost = m_spHostNames && m_spHostNames->GetHostName(name);
+    // The host field holds one label, as a computer name does. A static name
+    // that is fully qualified (ip-172-31-1-2.ec2.internal) names its own
+    // domain; a single label asks the resolver.
+    const size_t firstDot = name.find('.');
+    const std::string host = name.substr(0, firstDot);
     std::string domain;
-    if (haveHost && Wants(wanted, L"Domain")) {
+    if (haveHost && firstDot != std::string::npos) {
+        domain = name.substr(firstDot + 1);
+    } else if (haveHost && Wants(wanted, L"Domain")) {
         std::string canonical;
         if (m_spHostNames->GetCanonicalName(host, canonical)) {
             const size_t dot = canonical.find('.');
@@ -321,10 +458,10 @@ std::vector<WMIObject> CWMISystemSource::computerSystem(
     }
     return {MakeObject(wanted, [&](const std::wstring& name) {
         if (name == L"DNSHostName") {
-            return haveHost ? WMIVariant::String(UTF8ToWide(host)) : WMIVariant::Null();
+            return haveHost ? WMIVariant::String(UTF8ToWideLossy(host)) : WMIVariant::Null();
         }
         if (name == L"Domain") {
-            return haveHost ? WMIVariant::String(UTF8ToWide(domain)) : WMIVariant::Null();
+            return haveHost ? WMIVariant::String(UTF8ToWideLossy(domain)) : WMIVariant::Null();
         }
         return fileValue("sys/class/dmi/id/product_name");
     })};
@@ -333,10 +470,10 @@ std::vector<WMIObject> CWMISystemSource::computerSystem(
 std::vector<WMIObject> CWMISystemSource::operatingSystem(
     const std::vector<std::wstring>& wanted) const {
     std::map<std::string, std::string> release;
-    std::string text;
-    if (ReadSysFile(m_strRoot, "etc/os-release", text) == eSysFileResult::Read ||
-        ReadSysFile(m_strRoot, "usr/lib/os-release", text) == eSysFileResult::Read) {
-        release = ParseOsRelease(text);
+    std::wstring text;
+    if (ReadSysText(m_strRoot, "etc/os-release", text) == eSysFileResult::Read ||
+        ReadSysText(m_strRoot, "usr/lib/os-release", text) == eSysFileResult::Read) {
+        release = ParseOsRelease(WideToUTF8(text));
     } else {
         VORN_LOG_WARNING("No os-release file under %s", m_strRoot.c_str());
     }
@@ -345,9 +482,9 @@ std::vector<WMIObject> CWMISystemSource::operatingSystem(
         return it == release.end() ? WMIVariant::Null()
                                    : WMIVariant::String(UTF8ToWide(it->second));
     };
-    std::string kernel;
+    std::wstring kernel;
     const bool haveKernel =
-        ReadSysFile(m_strRoot, "proc/sys/kernel/osrelease", kernel) == eSysFileResult::Read;
+        ReadSysText(m_strRoot, "proc/sys/kernel/osrelease", kernel) == eSysFileResult::Read;
 
     return {MakeObject(wanted, [&](const std::wstring& name) {
         if (name == L"Caption") {
@@ -358,20 +495,27 @@ std::vector<WMIObject> CWMISystemSource::operatingSystem(
             if (it == release.end()) {
                 return WMIVariant::Null();
             }
-            std::string debian;
-            if (ReadSysFile(m_strRoot, "etc/debian_version", debian) != eSysFileResult::Read) {
+            std::wstring debian;
+            if (ReadSysText(m_strRoot, "etc/debian_version", debian) != eSysFileResult::Read) {
                 debian.clear();
             }
-            return WMIVariant::String(UTF8ToWide(PreciseVersion(it->second, debian)));
+            std::string version = PreciseVersion(it->second, WideToUTF8(debian));
+            // A version of one number (Fedora's 40, Amazon Linux's 2023) is a
+            // major version with no minor one; the dot keeps it so through
+            // the major.minor split.
+            if (!version.empty() && version.find('.') == std::string::npos) {
+                version += '.';
+            }
+            return WMIVariant::String(UTF8ToWide(version));
         }
         if (name == L"BuildNumber") {
             if (release.count("BUILD_ID") != 0) {
                 return releaseValue("BUILD_ID");
             }
-            return haveKernel ? WMIVariant::String(UTF8ToWide(kernel)) : WMIVariant::Null();
+            return haveKernel ? WMIVariant::String(kernel) : WMIVariant::Null();
         }
         if (name == L"KernelRelease") {
-            return haveKernel ? WMIVariant::String(UTF8ToWide(kernel)) : WMIVariant::Null();
+            return haveKernel ? WMIVariant::String(kernel) : WMIVariant::Null();
         }
         if (name == L"OSArchitecture") {
             std::string machine;
@@ -413,11 +557,34 @@ std::string CWMISystemSource::rootFileSystemUUID() const {
     }
     const std::string byUuid = JoinPath(m_strRoot, "dev/disk/by-uuid");
     for (const std::string& uuid : ListDirectory(byUuid)) {
-        if (ReadLink(byUuid + "/" + uuid, target) &&
+        std::string link = byUuid;
+        link += '/';
+        link += uuid;
+        if (ReadLink(link, target) &&
             std::find(candidates.begin(), candidates.end(), BaseName(target)) != candidates.end()) {
             return uuid;
         }
     }
+    // Without udev's links (containers, micro-VMs, mdev systems) the UUID is
+    // still in the file system's superblock on the device node.
+    std::vector<std::string> nodes;
+    if (HasPrefix(source, "/dev/") && source.find("/../") == std::string::npos) {
+        nodes.push_back(source.substr(1));
+    }
+    for (const std::string& name : candidates) {
+        if (name != "." && name != ".." && !name.empty()) {
+            nodes.push_back("dev/" + name);
+        }
+    }
+    for (const std::string& node : nodes) {
+        struct stat info {};
+        const std::string path = JoinPath(m_strRoot, node);
+        if (stat(path.c_str(), &info) == 0 && (S_ISBLK(info.st_mode) || S_ISREG(info.st_mode))) {
+            return SuperblockUUID(path);
+        }
+    }
+    VORN_LOG_DEBUG("The root file system (%s) has no block device: no partition id",
+                   EscapeUntrusted(source).c_str());
     return {};
 }
 
@@ -434,26 +601,108 @@ std::vector<WMIObject> CWMISystemSource::volumes(const std::vector<std::wstring>
     })};
 }
 
+// One disk's sysfs directory, opened once: its files are read relative to it
+// rather than through the device tree's long, symlinked paths each time.
+class CWMISystemSource::DiskDirectory {
+public:
+    DiskDirectory(const std::string& root, const std::string& name)
+        : m_strRoot(root), m_strBase("sys/block/" + name + "/") {
+        m_fd = open(JoinPath(root, m_strBase).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    ~DiskDirectory() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    DiskDirectory(const DiskDirectory&) = delete;
+    DiskDirectory& operator=(const DiskDirectory&) = delete;
+
+    eSysFileResult Bytes(const std::string& name, std::string& bytes) const {
+        if (m_fd < 0) {
+            return eSysFileResult::Absent;
+        }
+        return ReadSysBytesAt(m_fd, m_strRoot, m_strBase, name, bytes);
+    }
+    // The file's text without its final line feed.
+    eSysFileResult Text(const std::string& name, std::string& text) const {
+        const eSysFileResult result = Bytes(name, text);
+        if (result == eSysFileResult::Read && !text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return result;
+    }
+    WMIVariant Value(const std::string& name) const {
+        std::string text;
+        if (Text(name, text) != eSysFileResult::Read) {
+            return WMIVariant::Null();
+        }
+        return WMIVariant::String(DecodeSystemText(text, m_strRoot, m_strBase + name));
+    }
+    const std::string& Base() const { return m_strBase; }
+
+private:
+    const std::string& m_strRoot;
+    std::string m_strBase;
+    int m_fd = -1;
+};
+
+// The disk's serial: virtio's "serial", the NVMe controller's or subsystem's
+// "device/serial", else the SCSI unit serial number page (SATA, SAS, USB).
+WMIVariant CWMISystemSource::diskSerial(const DiskDirectory& disk) const {
+    WMIVariant serial = disk.Value("serial");
+    if (serial.m_vt == WMI_VT_NULL) {
+        serial = disk.Value("device/serial");
+    }
+    std::string page, text;
+    if (serial.m_vt == WMI_VT_NULL && disk.Bytes("device/vpd_pg80", page) == eSysFileResult::Read &&
+        ParseUnitSerialPage(page, text)) {
+        serial =
+            WMIVariant::String(DecodeSystemText(text, m_strRoot, disk.Base() + "device/vpd_pg80"));
+    }
+    return serial;
+}
+
 std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstring>& wanted) const {
-    std::vector<WMIObject> drives;
+    std::vector<std::string> names;
     for (const std::string& name : ListDirectory(JoinPath(m_strRoot, "sys/block"))) {
-        if (!IsDrive(name)) {
+        if (IsDrive(name)) {
+            names.push_back(name);
+        }
+    }
+    // The kernel numbers its disks; listing them in that order keeps the list
+    // stable as disks are added (nvme2n1 before nvme10n1, sdz before sdaa).
+    std::sort(names.begin(), names.end(), NaturalNameLess);
+
+    std::vector<WMIObject> drives;
+    std::vector<std::wstring> serials;  // a disk reached twice (multipath) is one disk
+    for (const std::string& name : names) {
+        const DiskDirectory disk(m_strRoot, name);
+        // Hidden devices are the paths of an NVMe multipath namespace: the
+        // namespace itself is listed once, and paths come and go as they fail.
+        std::string hidden;
+        if (disk.Text("hidden", hidden) == eSysFileResult::Read && hidden == "1") {
             continue;
         }
-        const std::string base = "sys/block/" + name + "/";
+        const WMIVariant serial = diskSerial(disk);
+        if (serial.m_vt != WMI_VT_NULL && !serial.m_str.empty()) {
+            if (std::find(serials.begin(), serials.end(), serial.m_str) != serials.end()) {
+                VORN_LOG_DEBUG("Disk %s is another path to a disk already listed",
+                               EscapeUntrusted(name).c_str());
+                continue;
+            }
+            serials.push_back(serial.m_str);
+        }
         drives.push_back(MakeObject(wanted, [&](const std::wstring& property) {
             if (property == L"SerialNumber") {
-                WMIVariant serial = fileValue(base + "device/serial");
-                return serial.m_vt != WMI_VT_NULL ? serial : fileValue(base + "serial");
+                return WMIVariant(serial);  // the disk's one reading, for every query
             }
             if (property == L"Model") {
-                return fileValue(base + "device/model");
+                return disk.Value("device/model");
             }
             // MediaType. The sys/block entry links into the device tree, whose
             // path names the bus the disk hangs on.
             std::string removable, target;
-            if (ReadSysFile(m_strRoot, base + "removable", removable) == eSysFileResult::Read &&
-                removable == "1") {
+            if (disk.Text("removable", removable) == eSysFileResult::Read && removable == "1") {
                 return WMIVariant::String(L"Removable Media");
             }
             if (ReadLink(JoinPath(m_strRoot, "sys/block/" + name), target) &&

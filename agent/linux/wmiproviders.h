@@ -2,25 +2,32 @@
 // root, so a fixture tree can stand for a whole machine.
 //
 //   Win32_BIOS.SerialNumber             sys/class/dmi/id/product_serial
-//   Win32_ComputerSystemProduct.UUID    sys/class/dmi/id/product_uuid
+//   Win32_ComputerSystemProduct.UUID    sys/class/dmi/id/product_uuid, in upper case
 //   Win32_ComputerSystem.Model          sys/class/dmi/id/product_name
-//   Win32_ComputerSystem.DNSHostName    the host name source
-//   Win32_ComputerSystem.Domain         domain part of the canonical host name, "" if none
+//   Win32_ComputerSystem.DNSHostName    the first label of the host name
+//   Win32_ComputerSystem.Domain         the rest of the host name when it holds a dot,
+//                                       else the domain part of the canonical name, ""
+//                                       if none
 //   Win32_OperatingSystem.Caption       PRETTY_NAME of etc/os-release (usr/lib/os-release)
 //   Win32_OperatingSystem.Version       VERSION_ID, or etc/debian_version when it is a
-//                                       more precise point release of it
+//                                       more precise point release of it; a version
+//                                       of one number gets a dot ("40" gives "40.")
 //   Win32_OperatingSystem.BuildNumber   BUILD_ID, else proc/sys/kernel/osrelease
 //   Win32_OperatingSystem.KernelRelease proc/sys/kernel/osrelease
 //   Win32_OperatingSystem.OSArchitecture proc/sys/kernel/arch (uname on the live root)
 //   Win32_OperatingSystem.OSProductSuite, ProductType  0 and 1
 //   Win32_OperatingSystem.SystemDrive   "/"
 //   Win32_Volume.DeviceID, DriveLetter  \\?\Volume{<uuid>}\ and "/" for the root file
-//                                       system: proc/self/mountinfo, dev/disk/by-uuid
-//   Win32_DiskDrive.*                   sys/block/<dev>: device/serial (or serial),
-//                                       device/model, removable, the USB bus
+//                                       system: proc/self/mountinfo, dev/disk/by-uuid,
+//                                       else the superblock on the device node
+//   Win32_DiskDrive.*                   sys/block/<dev>, natural order of the names,
+//                                       hidden paths and non-drives skipped, a serial
+//                                       once: serial, device/serial or device/vpd_pg80;
+//                                       device/model; removable, the USB bus
 //
-// A value is a file's text without its final line feed. A missing file gives a
-// NULL value; a class whose source is missing gives no objects.
+// A value is a file's text without its final line feed, decoded as UTF-8 with
+// each invalid byte read as U+FFFD (one warning names the file). A missing file
+// gives a NULL value; a class whose source is missing gives no objects.
 #pragma once
 
 #include <map>
@@ -36,11 +43,41 @@ class IHostNameSource;
 
 enum class eSysFileResult { Read, Absent, Unreadable };
 
-// Reads root/relativePath into 'text', dropping one final line feed. Absent
+// Reads root/relativePath into 'bytes' as it is (at most 64 KiB). Absent
 // covers ENOENT and ENOTDIR; any other failure is Unreadable and logged as a
 // warning with the path and errno text (sysfs DMI serials are root-only).
+eSysFileResult ReadSysBytes(const std::string& root, const std::string& relativePath,
+                            std::string& bytes);
+
+// ReadSysBytes of root/directory/name, opening 'name' relative to the open
+// 'directoryFd' (AT_FDCWD: by its whole path). 'directory' ends in '/' or is
+// empty; it and 'root' name the file in warnings.
+eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
+                              const std::string& directory, const std::string& name,
+                              std::string& bytes);
+
+// ReadSysBytes, dropping one final line feed.
 eSysFileResult ReadSysFile(const std::string& root, const std::string& relativePath,
                            std::string& text);
+
+// Decodes 'bytes' read from root/relativePath as UTF-8, each invalid byte read
+// as U+FFFD; when any is, one warning names the file.
+std::wstring DecodeSystemText(const std::string& bytes, const std::string& root,
+                              const std::string& relativePath);
+
+// ReadSysFile, then DecodeSystemText.
+eSysFileResult ReadSysText(const std::string& root, const std::string& relativePath,
+                           std::wstring& text);
+
+// The serial number of a SCSI unit serial number page (VPD page 0x80: byte 1
+// the page code, bytes 2-3 the length, the serial from byte 4), without its
+// padding blanks and NULs. False for another page or a blank serial.
+bool ParseUnitSerialPage(const std::string& page, std::string& serial);
+
+// Kernel device names in the kernel's own order: digit runs by value
+// ("nvme2n1" before "nvme10n1"), letter indexes of a family by length
+// ("sdz" before "sdaa").
+bool NaturalNameLess(const std::string& a, const std::string& b);
 
 // KEY=VALUE pairs of an os-release text. Quoted values lose their quotes and
 // backslash escapes; lines that do not parse (garbage, an unterminated quote
@@ -85,6 +122,8 @@ private:
 
     // A file's text as a string variant, NULL when the file cannot be read.
     WMIVariant fileValue(const std::string& relativePath) const;
+    class DiskDirectory;
+    WMIVariant diskSerial(const DiskDirectory& disk) const;
     std::string rootFileSystemUUID() const;
 
     std::string m_strRoot;
