@@ -116,7 +116,8 @@ ChildProcess::ChildProcess(const Options& options) {
         }
     }
     for (const auto& [name, value] : options.env) {
-        envStrings.push_back(name + "=" + value);
+        envStrings.push_back(name);
+        envStrings.back().append("=").append(value);
     }
     // The child writes its own pid into this entry: no allocation after fork.
     char listenPid[32] = "LISTEN_PID=";
@@ -136,6 +137,7 @@ ChildProcess::ChildProcess(const Options& options) {
     envp.push_back(nullptr);
     std::vector<std::string> args = options.args;
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& s : args) {
         argv.push_back(s.data());
     }
