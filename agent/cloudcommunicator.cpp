@@ -11,6 +11,8 @@
 #include "agent/httprequest.h"
 #include "agent/httpresponse.h"
 #include "agent/linux/httptransportlinux.h"
+#include "common/linux/processstop.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -58,7 +60,16 @@ CloudCommunicator::CloudCommunicator() : CloudCommunicator(std::make_unique<Http
 CloudCommunicator::CloudCommunicator(std::unique_ptr<IHttpTransport> transport)
     : m_ptrTransport(std::move(transport)) {
     try {
-        m_worker = std::thread(&CloudCommunicator::communicationThread, this);
+        m_worker = std::thread([this] {
+            try {
+                communicationThread();
+            } catch (const std::exception& error) {
+                EndProcessAfterThreadFailure("cloud communicator", error.what());
+            } catch (...) {
+                EndProcessAfterThreadFailure("cloud communicator", "unknown exception");
+            }
+        });
+        m_bStarted = true;
     } catch (const std::system_error& error) {
         // GetIdentity reports VORN_FAILED from now on.
         VORN_LOG_ERROR("failed to start the worker thread: %s", error.what());
@@ -73,26 +84,28 @@ CloudCommunicator::~CloudCommunicator() {
 
 void CloudCommunicator::Stop() {
     stop();
+    // A second caller waits here until the first has joined.
+    std::lock_guard<std::mutex> lock(m_joinMutex);
     if (m_worker.joinable()) {
         m_worker.join();
     }
 }
 
 void CloudCommunicator::stop() {
-    if (m_bStop.load()) {
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStop.exchange(true);
+        m_bStop.store(true);
     }
     m_cvWakeUp.notify_one();
+    // The exchange in progress ends now with a transport failure, and its
+    // callback is still called, instead of the owner waiting for the network.
+    m_ptrTransport->Abort();
 }
 
 VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
                                            const IdentityServiceRequest& request,
                                            IdentityResponseCallback callback) {
-    if (!m_worker.joinable()) {
+    if (!m_bStarted || m_bStop.load()) {
         VORN_LOG_ERROR("thread not running");
         return VORN_FAILED;
     }
@@ -113,6 +126,12 @@ VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
     IdentityResponseCallback replaced;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bStop.load()) {
+            // Stopped meanwhile: the worker would never take it.
+            replaced = std::move(callback);
+            VORN_LOG_ERROR("thread not running");
+            return VORN_FAILED;
+        }
         m_strPendingUrl = url;
         m_strPendingBody = std::move(body);
         // The earlier callback, if any, is destroyed below, outside the lock.
@@ -154,7 +173,7 @@ void CloudCommunicator::communicationThread() {
             // receiver still gets its one answer.
             response = IdentityServiceResponse();
             response.m_status = VORN_INVALID_ARGUMENT;
-            VORN_LOG_ERROR("Error [%s]", error.what());
+            VORN_LOG_ERROR("Error [%s]", EscapeUntrusted(error.what()).c_str());
         } catch (...) {
             response = IdentityServiceResponse();
             response.m_status = VORN_INVALID_ARGUMENT;
@@ -166,7 +185,7 @@ void CloudCommunicator::communicationThread() {
 
 void CloudCommunicator::exchange(const std::string& url, const std::string& body,
                                  IdentityServiceResponse& response) {
-    VORN_LOG_DEBUG("Sending identity request to cloud service : %s", url.c_str());
+    VORN_LOG_DEBUG("Sending identity request to cloud service : %s", EscapeUntrusted(url).c_str());
     HttpRequest request(POST, url, body);
     request.SetUserAgent(kUserAgent);
 

@@ -33,8 +33,9 @@ public:
     CloudCommunicator();
     // Starts the worker with the given transport (tests pass a fake).
     explicit CloudCommunicator(std::unique_ptr<IHttpTransport> transport);
-    // Stops and joins the worker. An exchange in progress finishes and its
-    // callback is called; a request still pending is dropped uncalled.
+    // Stops and joins the worker. An exchange in progress is aborted (it ends
+    // as a transport failure, VORN_ERROR) and its callback is called; a
+    // request still pending is dropped uncalled.
     ~CloudCommunicator();
 
     CloudCommunicator(const CloudCommunicator&) = delete;
@@ -49,8 +50,10 @@ public:
                             IdentityResponseCallback callback);
 
     // Stops and joins the worker as the destructor does, for an owner whose
-    // callback target goes away before the communicator itself. Idempotent;
-    // GetIdentity refuses requests afterwards. Not from the worker thread.
+    // callback target goes away before the communicator itself. Safe to call
+    // more than once, from several threads at once and concurrently with
+    // GetIdentity, which refuses requests (VORN_FAILED) once it has begun.
+    // Not from the worker thread.
     void Stop();
 
     // "Zanto Tessel Identity/1.1.34"
@@ -65,6 +68,8 @@ private:
     std::condition_variable m_cvWakeUp;
     std::mutex m_mutex;
     std::atomic<bool> m_bStop{false};
+    bool m_bStarted = false;                         // set by the constructor only
+    std::mutex m_joinMutex;                          // serialises joining the worker
     std::string m_strPendingUrl;                     // guarded by m_mutex
     std::string m_strPendingBody;                    // guarded by m_mutex; empty: none pending
     IdentityResponseCallback m_fnPendingCallback;    // guarded by m_mutex

@@ -16,6 +16,12 @@ public:
     // VORN_ERROR for every other failure. Blocks the caller for the exchange,
     // with every network wait bounded.
     virtual VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) = 0;
+
+    // Ends the exchange in progress, if any, and refuses every later one: each
+    // returns VORN_ERROR promptly. Any thread, any number of times; used by an
+    // owner that is stopping and must not wait for the network.
+    virtual void Abort() {}
+
     virtual ~IHttpTransport() = default;
 };
 

@@ -14,6 +14,7 @@
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
+#include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
@@ -27,6 +28,9 @@ constexpr const char* kConfigPathOption = "--config-path";
 int main(int argc, char* argv[]) {
     using namespace vorn;
     CaptureStdinState();
+    // Before anything that takes time: a termination asked for during
+    // start-up must be kept, not end the process by the signal's default.
+    InstallTerminationSignals();
     try {
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
@@ -66,16 +70,27 @@ int main(int argc, char* argv[]) {
         // Process-wide set-up that must happen before any thread starts.
         signal(SIGPIPE, SIG_IGN);
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        InstallTerminationSignals();
 
         CVORNAgent agent;
         // The endpoint serves from here on; the agent's outcomes follow as
         // status lines.
         NotifyServiceReady();
-        std::thread mainThread([&agent] { (void)agent.MainThreadProc(); });
+        std::thread mainThread([&agent] {
+            try {
+                (void)agent.MainThreadProc();
+            } catch (const std::exception& e) {
+                EndProcessAfterThreadFailure("agent main", e.what());
+            } catch (...) {
+                EndProcessAfterThreadFailure("agent main", "unknown exception");
+            }
+        });
 
+        // Returns at once when the termination came during start-up.
         WaitForTermination();
 
+        // From here every wait that could hold up the main thread (a name
+        // lookup, a store lock) gives up at once.
+        RequestProcessStop();
         agent.ShutDown();
         mainThread.join();
         return 0;

@@ -9,27 +9,22 @@
 #include <cerrno>
 #include <csignal>
 
+#include "common/linux/processstop.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
 
 namespace {
 
-// Self-pipe: the signal handler writes one byte, the waiting thread polls the
-// read end next to standard input.
-int g_wakePipe[2] = {-1, -1};
-
 bool g_stdinOpen = true;
 int g_stdinErrno = 0;
 
+// Only sets the process's stop latch, whose descriptor the waiting thread
+// polls next to standard input. Every wait that could delay the shutdown
+// watches the same latch, so a signal that arrives during start-up is not
+// lost either: the wait returns as soon as it begins.
 void OnTerminationSignal(int /*signo*/) {
-    const int saved = errno;
-    if (g_wakePipe[1] >= 0) {
-        const char byte = 1;
-        ssize_t ignored = write(g_wakePipe[1], &byte, 1);
-        (void)ignored;
-    }
-    errno = saved;
+    RequestProcessStop();
 }
 
 bool IsDevNull(int fd) {
@@ -55,10 +50,6 @@ void CaptureStdinState() {
 }
 
 void InstallTerminationSignals() {
-    if (g_wakePipe[0] < 0 && pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        VORN_LOG_ERRNO(CVORNLogger::kError, "Failed to create the termination pipe");
-        return;
-    }
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
@@ -75,10 +66,18 @@ void WaitForTermination() {
         return;
     }
     const bool watchStdin = !IsDevNull(STDIN_FILENO);
-    pollfd fds[2] = {{g_wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    if (ProcessStopFd() < 0) {
+        VORN_LOG_ERROR("Failed to create the termination event");
+    }
+    pollfd fds[2] = {{ProcessStopFd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     const nfds_t count = watchStdin ? 2 : 1;
     for (;;) {
-        const int ready = poll(fds, count, -1);
+        if (ProcessStopRequested()) {
+            return;
+        }
+        // Without the latch's descriptor (poll ignores a negative one) the
+        // signals are still seen, a little later.
+        const int ready = poll(fds, count, ProcessStopFd() < 0 ? 100 : -1);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

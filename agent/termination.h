@@ -10,11 +10,13 @@ namespace vorn {
 // closed descriptor 0 is then occupied by /dev/null so it stays unused.
 void CaptureStdinState();
 
-// Installs the SIGTERM/SIGINT handlers, which only wake WaitForTermination.
-// Call once, before WaitForTermination.
+// Installs the SIGTERM/SIGINT handlers, which only set the process's stop
+// latch (common/linux/processstop.h). Call first thing in main, so a
+// termination asked for during start-up is kept until WaitForTermination.
 void InstallTerminationSignals();
 
-// Blocks until termination is requested. Returns at once, after logging
+// Blocks until termination is requested (by a signal, at any time since the
+// handlers were installed, or through standard input). Returns at once, after logging
 // "Failed to get STDIN handle", when file descriptor 0 was not open at start.
 void WaitForTermination();
 

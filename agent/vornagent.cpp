@@ -11,6 +11,7 @@
 #include "agent/vornstorereaderwriter.h"
 #include "common/linux/servicenotifier.h"
 #include "common/refreshclient.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 
@@ -72,7 +73,9 @@ CVORNAgent::CVORNAgent(AgentComponents components)
       m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)),
       m_fnStatusSink(components.statusSink
                          ? std::move(components.statusSink)
-                         : std::function<void(const std::string&)>(NotifyServiceStatus)) {
+                         : std::function<void(const std::string&)>(NotifyServiceStatus)),
+      m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
+                                                 : MonotonicClock(std::chrono::steady_clock::now)) {
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
     if (m_ptrStore == nullptr) {
         std::string dataDirectory;
@@ -164,8 +167,34 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+    } else {
+        m_bExchangeInFlight = true;
     }
     return status;
+}
+
+VORN_STATUS CVORNAgent::handleRefreshRequest() {
+    if (m_bExchangeInFlight) {
+        // Its answer goes to the pending callback, so the clients share it.
+        VORN_LOG_DEBUG("Refresh request joins the exchange in progress");
+        return VORN_OK;
+    }
+    // A rate limit in force is answered at once, without waiting.
+    if (m_lastExchangeEnd && m_fnNow() >= m_ptrStore->GetRetryTimestamp().count()) {
+        const int interval = CVORNConfig().m_nMinRefreshIntervalSeconds;
+        const auto due = *m_lastExchangeEnd + std::chrono::seconds(interval);
+        const auto now = m_fnMonotonicNow();
+        if (now < due) {
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
+            m_deferredRefreshAt = std::chrono::steady_clock::now() + wait;
+            VORN_LOG_DEBUG(
+                "Refresh request deferred by %lld ms: at most one exchange every %d seconds",
+                static_cast<long long>(wait.count()), interval);
+            return VORN_OK;
+        }
+    }
+    m_deferredRefreshAt.reset();
+    return sendIdentityServiceRequest();
 }
 
 void CVORNAgent::notifyIdentityServiceResponse(const IdentityServiceResponse& response) {
@@ -178,58 +207,74 @@ void CVORNAgent::notifyIdentityServiceResponse(const IdentityServiceResponse& re
 }
 
 VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
+    IdentityServiceResponse response;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        response = m_identityResponse;
+    }
+    m_bExchangeInFlight = false;
+    m_lastExchangeEnd = m_fnMonotonicNow();
+
+    // The store is written without m_mutex: a write may wait for another
+    // process's lock, and the IPC receiver must not wait with it.
     IpcRefreshTokenRsp::eRefreshTokenResponse answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+    switch (response.m_status) {
+        case VORN_CLOUD_RATE_LIMITED: {
+            VORN_LOG_DEBUG("Rate limit response received from cloud");
+            const int64_t retryAt = SaturatingAdd(m_fnNow(), response.m_nRetryAfterSeconds);
+            if (m_ptrStore->SetRetryTimestamp(std::chrono::seconds(retryAt)) != VORN_OK) {
+                VORN_LOG_ERROR("Failed to update Retry Timestamp");
+            }
+            answer = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
+            break;
+        }
+        case VORN_CLOUD_ERROR_RESPONSE:
+            VORN_LOG_ERROR("Error response received from  cloud: %s",
+                           EscapeUntrusted(response.m_strErrorMsg, 2048).c_str());
+            answer = IpcRefreshTokenRsp::eRefreshTokenErrorResponse;
+            break;
+        case VORN_OK:
+            VORN_LOG_DEBUG("VORN received from cloud");
+            if (response.m_strVorn.empty() || response.m_strToken.empty()) {
+                // An unreadable success answer must not replace a stored
+                // identity with empty values.
+                VORN_LOG_ERROR(
+                    "Success response without VORN or token; the stored identity is kept");
+                answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+            } else if (m_ptrStore->SetIdentity(response.m_strToken, response.m_strVorn,
+                                               response.m_strInstanceKey) != VORN_OK) {
+                // The three values are written as one change: all failed.
+                VORN_LOG_ERROR("Failed to update Token");
+                VORN_LOG_ERROR("Failed to update VORN");
+                if (!response.m_strInstanceKey.empty()) {
+                    VORN_LOG_ERROR("Failed to update Instance Key");
+                }
+                // The client would otherwise be told of an identity the
+                // store does not hold.
+                answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+            } else {
+                answer = IpcRefreshTokenRsp::eRefreshTokenSuccess;
+            }
+            break;
+        default:
+            VORN_LOG_ERROR("Error occured in communication with cloud service: %d",
+                           response.m_status);
+            answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
+            break;
+    }
+
     RefreshTokenCallback callback;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const IdentityServiceResponse& response = m_identityResponse;
-        switch (response.m_status) {
-            case VORN_CLOUD_RATE_LIMITED: {
-                VORN_LOG_DEBUG("Rate limit response received from cloud");
-                const int64_t retryAt = SaturatingAdd(m_fnNow(), response.m_nRetryAfterSeconds);
-                if (m_ptrStore->SetRetryTimestamp(std::chrono::seconds(retryAt)) != VORN_OK) {
-                    VORN_LOG_ERROR("Failed to update Retry Timestamp");
-                }
-                answer = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
-                break;
-            }
-            case VORN_CLOUD_ERROR_RESPONSE:
-                VORN_LOG_ERROR("Error response received from  cloud: %s",
-                               response.m_strErrorMsg.c_str());
-                answer = IpcRefreshTokenRsp::eRefreshTokenErrorResponse;
-                break;
-            case VORN_OK:
-                VORN_LOG_DEBUG("VORN received from cloud");
-                if (response.m_strVorn.empty() || response.m_strToken.empty()) {
-                    // An unreadable success answer must not replace a stored
-                    // identity with empty values.
-                    VORN_LOG_ERROR(
-                        "Success response without VORN or token; the stored identity is kept");
-                    answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
-                } else if (m_ptrStore->SetIdentity(response.m_strToken, response.m_strVorn,
-                                                   response.m_strInstanceKey) != VORN_OK) {
-                    // The three values are written as one change: all failed.
-                    VORN_LOG_ERROR("Failed to update Token");
-                    VORN_LOG_ERROR("Failed to update VORN");
-                    if (!response.m_strInstanceKey.empty()) {
-                        VORN_LOG_ERROR("Failed to update Instance Key");
-                    }
-                    // The client would otherwise be told of an identity the
-                    // store does not hold.
-                    answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
-                } else {
-                    answer = IpcRefreshTokenRsp::eRefreshTokenSuccess;
-                }
-                break;
-            default:
-                VORN_LOG_ERROR("Error occured in communication with cloud service: %d",
-                               response.m_status);
-                answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
-                break;
-        }
         callback = std::move(m_refreshTokenCallback);
         m_refreshTokenCallback = nullptr;
+        // A refresh accepted while the answer was being stored is answered
+        // with it (its clients asked after this exchange began, and get the
+        // identity just stored), so its request event is spent. Under m_mutex,
+        // so a later refreshToken sets the event afresh.
+        m_idRequestEvent.Reset();
     }
+    m_deferredRefreshAt.reset();
     reportStatus(answer);
     if (callback) {
         callback(answer);
@@ -248,6 +293,31 @@ VORN_STATUS CVORNAgent::refreshToken(RefreshTokenCallback callback) {
     return VORN_OK;
 }
 
+int CVORNAgent::waitForNextEvent(VORNEvent* const* events) {
+    // The clock is read once: a deadline that has already passed makes the
+    // wait return at once, so the request due after a rate limit is sent.
+    std::optional<std::chrono::system_clock::time_point> rateLimitEnd;
+    const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
+    const int64_t now = m_fnNow();
+    if (now < retryTimestamp) {
+        const uint32_t timeout = RateLimitTimeoutMs(now, retryTimestamp);
+        VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
+                         static_cast<int32_t>(timeout));
+        // A wall-clock instant, so a suspend or a clock change does not move it.
+        rateLimitEnd = std::chrono::system_clock::now() + std::chrono::milliseconds(timeout);
+    }
+    if (m_deferredRefreshAt) {
+        const auto deferredIn = *m_deferredRefreshAt - std::chrono::steady_clock::now();
+        if (!rateLimitEnd || deferredIn <= *rateLimitEnd - std::chrono::system_clock::now()) {
+            return WaitForEventsUntil(3, events, *m_deferredRefreshAt);
+        }
+    }
+    if (rateLimitEnd) {
+        return WaitForEventsUntil(3, events, *rateLimitEnd);
+    }
+    return WaitForEvents(3, events, false, kInfinite);
+}
+
 VORN_STATUS CVORNAgent::MainThreadProc() {
     VORN_LOG_DEBUG("VORN agent main thread is starting");
     VORN_STATUS status = m_ipcAgent.RegisterRefreshTokenHandler(
@@ -260,14 +330,7 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
 
         VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
         for (bool running = true; running;) {
-            uint32_t timeout = kInfinite;
-            const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
-            if (m_fnNow() < retryTimestamp) {
-                timeout = RateLimitTimeoutMs(m_fnNow(), retryTimestamp);
-                VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
-                                 static_cast<int32_t>(timeout));
-            }
-            switch (WaitForEvents(3, events, false, timeout)) {
+            switch (waitForNextEvent(events)) {
                 case 0:
                     VORN_LOG_DEBUG("VORN agent received shutdown event");
                     running = false;
@@ -278,12 +341,21 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                     break;
                 case 2:
                     VORN_LOG_DEBUG("VORN agent received ID request event");
-                    (void)sendIdentityServiceRequest();
+                    (void)handleRefreshRequest();
                     break;
                 case kWaitTimeout:
+                    if (m_deferredRefreshAt &&
+                        std::chrono::steady_clock::now() >= *m_deferredRefreshAt) {
+                        VORN_LOG_DEBUG("VORN agent takes up the deferred refresh request");
+                        m_deferredRefreshAt.reset();
+                        (void)handleRefreshRequest();
+                        break;
+                    }
                     VORN_LOG_DEBUG(
                         "VORN agent received Rate Limit Refresh Event after timeout expiry");
-                    (void)sendIdentityServiceRequest();
+                    if (!m_bExchangeInFlight) {
+                        (void)sendIdentityServiceRequest();
+                    }
                     break;
                 default:
                     VORN_LOG_ERROR("VORN agent received unknown event");

@@ -12,10 +12,12 @@
 // released.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "agent/attribute.h"
@@ -33,6 +35,9 @@ namespace vorn {
 // Seconds since 1970-01-01 UTC; injectable so rate-limit timing is testable.
 using SecondsClock = std::function<int64_t()>;
 int64_t SystemSecondsNow();
+
+// A monotonic clock for the spacing of refreshes; injectable likewise.
+using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
 
 // The main loop's wait timeout for a stored retry timestamp: kInfinite when
 // 'now' is not earlier than the timestamp, otherwise the remaining time in
@@ -57,6 +62,8 @@ struct AgentComponents {
     // held", "no identity: <why>", "rate-limited until <UTC time>"). Empty:
     // the service manager's status line.
     std::function<void(const std::string&)> statusSink;
+    // Empty: std::chrono::steady_clock.
+    MonotonicClock monotonicClock;
 };
 
 class CVORNAgent {
@@ -94,6 +101,14 @@ public:
 
 private:
     VORN_STATUS sendIdentityServiceRequest();
+    // The request event: a local client asked. Sends at once, or joins the
+    // exchange in flight, or defers the exchange until the configured
+    // interval since the previous one has passed (the clients keep waiting
+    // and share it).
+    VORN_STATUS handleRefreshRequest();
+    // The loop's next wait: until an event, the rate-limit instant or the
+    // deferred refresh, whichever comes first.
+    int waitForNextEvent(VORNEvent* const* events);
     VORN_STATUS handleIdentityServiceResponse();
     // Answers and clears the pending refresh, if any. m_mutex must not be held.
     void answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer);
@@ -113,6 +128,12 @@ private:
     VORNEvent m_shutdownEvent{true};
     SecondsClock m_fnNow;
     std::function<void(const std::string&)> m_fnStatusSink;
+    MonotonicClock m_fnMonotonicNow;
+    // Main thread only.
+    bool m_bExchangeInFlight = false;
+    std::optional<std::chrono::steady_clock::time_point> m_lastExchangeEnd;
+    // Real (steady_clock) instant at which a deferred refresh is looked at again.
+    std::optional<std::chrono::steady_clock::time_point> m_deferredRefreshAt;
 };
 
 }  // namespace vorn

@@ -181,6 +181,19 @@ void CVORNConfig::parseIdentityConfig(const std::string& directory) {
     } else if (cJSON_IsTrue(verbose)) {
         m_bEnableVerboseLogs = true;
     }
+    // Optional: absent means the default, without a warning.
+    const cJSON* interval = cJSON_GetObjectItem(id, "min_refresh_interval_seconds");
+    if (interval != nullptr) {
+        const double value = cJSON_IsNumber(interval) ? interval->valuedouble : -1;
+        if (value >= 0 && value <= kMaxMinRefreshIntervalSeconds &&
+            value == static_cast<double>(static_cast<int>(value))) {
+            m_nMinRefreshIntervalSeconds = static_cast<int>(value);
+        } else {
+            VORN_LOG_WARNING(
+                "min_refresh_interval_seconds must be a whole number from 0 to %d; using %d.",
+                kMaxMinRefreshIntervalSeconds, kDefaultMinRefreshIntervalSeconds);
+        }
+    }
 }
 
 }  // namespace vorn

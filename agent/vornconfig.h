@@ -1,6 +1,6 @@
 // The agent's two configuration files, read once per construction:
 //   bs.json  {"id": {"business_id": "...", "installer_key": "...", "url": "..."}}
-//   id.json  {"id": {"enable_verbose_logs": true}}
+//   id.json  {"id": {"enable_verbose_logs": true, "min_refresh_interval_seconds": 10}}
 // from the configuration directory. No problem is fatal: each is logged and
 // leaves its value empty (or false).
 #pragma once
@@ -18,6 +18,11 @@ public:
     std::string m_strUrl;
     std::string m_strBusinessId;
     bool m_bEnableVerboseLogs = false;
+    // The shortest time between the end of one cloud exchange and the start
+    // of one a local client asked for; 0 switches the spacing off.
+    static constexpr int kDefaultMinRefreshIntervalSeconds = 10;
+    static constexpr int kMaxMinRefreshIntervalSeconds = 86400;
+    int m_nMinRefreshIntervalSeconds = kDefaultMinRefreshIntervalSeconds;
 
 private:
     void parseBootstrapConfig(const std::string& directory);

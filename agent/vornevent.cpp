@@ -52,7 +52,12 @@ bool VORNEvent::consume() {
     return true;
 }
 
-int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32_t timeoutMs) {
+// libstdc++ waits on a system_clock deadline with an absolute CLOCK_REALTIME
+// timed wait, which the kernel ends when the clock reaches the instant, across
+// clock changes and suspend; a steady_clock deadline uses CLOCK_MONOTONIC.
+template <typename Clock>
+int WaitForEventsImpl(uint32_t count, VORNEvent* const* events, bool waitAll, bool timed,
+                      typename Clock::time_point deadline) {
     if (count == 0 || events == nullptr || waitAll) {
         return kWaitFailed;
     }
@@ -61,9 +66,6 @@ int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32
             return kWaitFailed;
         }
     }
-
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
     VORNEvent::Waiter waiter;
     for (uint32_t i = 0; i < count; ++i) {
@@ -88,7 +90,7 @@ int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32
             break;
         }
         std::unique_lock<std::mutex> lock(waiter.mutex);
-        if (timeoutMs == kInfinite) {
+        if (!timed) {
             waiter.cv.wait(lock, [&] { return waiter.signalled; });
         } else if (!waiter.cv.wait_until(lock, deadline, [&] { return waiter.signalled; })) {
             result = kWaitTimeout;
@@ -99,6 +101,22 @@ int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32
         events[i]->removeWaiter(&waiter);
     }
     return result;
+}
+
+int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    return WaitForEventsImpl<Clock>(count, events, waitAll, timeoutMs != kInfinite,
+                                    Clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+int WaitForEventsUntil(uint32_t count, VORNEvent* const* events,
+                       std::chrono::system_clock::time_point deadline) {
+    return WaitForEventsImpl<std::chrono::system_clock>(count, events, false, true, deadline);
+}
+
+int WaitForEventsUntil(uint32_t count, VORNEvent* const* events,
+                       std::chrono::steady_clock::time_point deadline) {
+    return WaitForEventsImpl<std::chrono::steady_clock>(count, events, false, true, deadline);
 }
 
 }  // namespace vorn

@@ -2,6 +2,7 @@
 // first of several events.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,7 +24,9 @@ public:
     bool IsSet() const;
 
 private:
-    friend int WaitForEvents(uint32_t, VORNEvent* const*, bool, uint32_t);
+    template <typename Clock>
+    friend int WaitForEventsImpl(uint32_t, VORNEvent* const*, bool, bool,
+                                 typename Clock::time_point);
 
     // One caller of WaitForEvents; shared by every event it waits on.
     struct Waiter {
@@ -55,5 +58,18 @@ inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
 // Returns the index, kWaitTimeout, or kWaitFailed for invalid arguments. Takes
 // the events' locks one at a time, never two at once.
 int WaitForEvents(uint32_t count, VORNEvent* const* events, bool waitAll, uint32_t timeoutMs);
+
+// The same wait with its end given as a wall-clock instant: the wait ends when
+// the system clock reaches 'deadline', also when the clock is set meanwhile or
+// the machine was suspended (a deadline already passed returns kWaitTimeout
+// at once unless an event is set). A wait on a timer only, with no periodic
+// wake-up.
+int WaitForEventsUntil(uint32_t count, VORNEvent* const* events,
+                       std::chrono::system_clock::time_point deadline);
+
+// The same with a monotonic deadline (steady_clock): for short delays that
+// must not move with the wall clock.
+int WaitForEventsUntil(uint32_t count, VORNEvent* const* events,
+                       std::chrono::steady_clock::time_point deadline);
 
 }  // namespace vorn

@@ -12,6 +12,7 @@
 
 #include "common/ipcmessage.h"
 #include "common/linux/listensocket.h"
+#include "common/linux/processstop.h"
 #include "common/logratelimit.h"
 #include "common/vornlogger.h"
 
@@ -149,7 +150,15 @@ void CIPCCommon::recvThreadProc() {
     }
     m_recvThreadStarted.set_value(armed);
     if (armed) {
-        m_ioContext.run();
+        // Handlers catch what they expect; anything else leaves a process
+        // that no longer answers clients, so it ends for a restart.
+        try {
+            m_ioContext.run();
+        } catch (const std::exception& e) {
+            EndProcessAfterThreadFailure("IPC receiver", e.what());
+        } catch (...) {
+            EndProcessAfterThreadFailure("IPC receiver", "unknown exception");
+        }
     }
     VORN_LOG_DEBUG("Receiver Thread exiting.");
 }

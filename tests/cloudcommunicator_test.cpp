@@ -1,6 +1,7 @@
 // The communicator's slot, worker and outcome rules, over a fake transport.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -149,12 +150,12 @@ TEST_F(CloudCommunicatorTest, OutcomeTable) {
          "Error response: "},
         {"lower-case retry-after",
          {VORN_OK, 503, "retry-after: 5\r\n", err},
-         VORN_CLOUD_ERROR_RESPONSE,
+         VORN_CLOUD_RATE_LIMITED,
          "",
          7,
          "denied",
-         0,
-         "Error response: "},
+         5,
+         "Retry After Seconds set to 5 seconds"},
         {"Retry-After as a date",
          {VORN_OK, 429, "Retry-After: Wed, 21 Oct 2015 07:28:00 GMT\r\n", err},
          VORN_INVALID_ARGUMENT,
@@ -330,13 +331,13 @@ TEST_F(CloudCommunicatorTest, ThrowingCallbackIsLoggedAndTheWorkerGoesOn) {
     EXPECT_NE(LogSince(mark).find("callback threw an exception; ignored"), std::string::npos);
 }
 
-TEST_F(CloudCommunicatorTest, DestructionFinishesTheExchangeAndDropsThePendingRequest) {
+TEST_F(CloudCommunicatorTest, DestructionAbortsTheExchangeAndDropsThePendingRequest) {
     SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
     {
-        // The exchange stays open a little longer than the destructor needs
-        // to ask the worker to stop.
+        // A cloud that would keep the exchange open far longer than a stop
+        // may take.
         std::lock_guard<std::mutex> lock(m_shared->mutex);
-        m_shared->holdFor = 300ms;
+        m_shared->holdFor = 30s;
     }
     Receiver busy, pending;
     ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), busy.Callback()),
@@ -345,13 +346,54 @@ TEST_F(CloudCommunicatorTest, DestructionFinishesTheExchangeAndDropsThePendingRe
     ASSERT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(), pending.Callback()),
               VORN_OK);
     const size_t mark = LogMark();
+    const auto started = std::chrono::steady_clock::now();
     m_communicator.reset();
-    EXPECT_EQ(busy.Count(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    // The aborted exchange still ends in its one callback, as a transport failure.
+    ASSERT_EQ(busy.Count(), 1u);
+    EXPECT_EQ(busy.Wait()->m_status, VORN_ERROR);
     EXPECT_EQ(pending.Count(), 0u);
     EXPECT_EQ(Bodies().size(), 1u);
     const std::string log = LogSince(mark);
     EXPECT_NE(log.find("finished"), std::string::npos);
     EXPECT_EQ(log.find("exiting"), std::string::npos);
+}
+
+// Stop may come from several owners' paths at once, while requests are still
+// being placed: every call returns, the worker is joined once, and requests
+// placed after the stop are refused without their callback being called.
+TEST_F(CloudCommunicatorTest, StopTwiceAndConcurrentlyWithGetIdentity) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
+    std::atomic<bool> stopped{false};
+    std::atomic<int> refusedAfterStop{0};
+    std::atomic<int> calledAfterStop{0};
+    std::thread requester([&] {
+        for (int i = 0; i < 2000; ++i) {
+            const bool afterStop = stopped.load();
+            const VORN_STATUS status = m_communicator->GetIdentity(
+                "https://cloud.test/id", Request(), [&, afterStop](const IdentityServiceResponse&) {
+                    if (afterStop) {
+                        ++calledAfterStop;
+                    }
+                });
+            if (afterStop) {
+                EXPECT_EQ(status, VORN_FAILED);
+                ++refusedAfterStop;
+            }
+        }
+    });
+    std::this_thread::sleep_for(5ms);
+    std::thread first([&] { m_communicator->Stop(); });
+    std::thread second([&] { m_communicator->Stop(); });
+    first.join();
+    second.join();
+    stopped = true;
+    requester.join();
+    m_communicator->Stop();
+    EXPECT_EQ(calledAfterStop.load(), 0);
+    EXPECT_EQ(m_communicator->GetIdentity("https://cloud.test/id", Request(),
+                                          [](const IdentityServiceResponse&) {}),
+              VORN_FAILED);
 }
 
 TEST_F(CloudCommunicatorTest, DestructionOfAnIdleCommunicatorLogsExitingThenFinished) {

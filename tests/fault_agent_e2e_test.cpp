@@ -100,7 +100,8 @@ class FaultTest : public ::testing::Test {
 protected:
     void SetUp() override {
         WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
     void PointAt(int port) {
@@ -199,13 +200,21 @@ protected:
     TempDir m_reg, m_data, m_config, m_cwd;
 };
 
-// The store text: absent, or one JSON object with no identity or a complete one.
+// The store text: absent, empty, or one JSON object with no identity or a
+// complete one. An empty (0-byte) file is the store's own "nothing stored"
+// state, not a torn one: the first write of a run creates the file empty
+// before it replaces it with the complete text, readers report an empty file
+// as holding no identity, and the next write fills it. A kill between the two
+// steps leaves exactly that state.
 void ExpectConsistentStore(const std::string& path, std::string& vorn, std::string& instanceKey,
                            int& complete) {
     if (!FileExists(path)) {
         return;
     }
     const std::string text = ReadFile(path);
+    if (text.empty()) {
+        return;
+    }
     JsonPtr root(cJSON_Parse(text.c_str()));
     ASSERT_TRUE(root != nullptr && cJSON_IsObject(root.get())) << "torn store: [" << text << "]";
     const cJSON* v = cJSON_GetObjectItemCaseSensitive(root.get(), "vorn");
@@ -351,6 +360,15 @@ TEST_F(FaultTest, KilledAtRandomInstantsTheStoreStaysWhole) {
     EXPECT_EQ(Refresh(client), std::optional<uint16_t>(1)) << Log();
     Stop(*agent);
     ExpectConsistentStore(StorePath(), vorn, instanceKey, complete);
+
+    // The empty store a kill can leave holds no identity; the agent fills it.
+    WriteFile(StorePath(), "");
+    agent = StartAgent();
+    EXPECT_EQ(Refresh(client), std::optional<uint16_t>(1)) << Log();
+    Stop(*agent);
+    const int before = complete;
+    ExpectConsistentStore(StorePath(), vorn, instanceKey, complete);
+    EXPECT_EQ(complete, before + 1) << ReadFile(StorePath());
 }
 
 TEST_F(FaultTest, CloudFaultsGiveCommErrorsAndTheAgentRecovers) {

@@ -2,13 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
 
 #include "agent/linux/httptransportlinux.h"
 #include "tests/cloudpeer.h"
+#include "tests/support/slowtlspeer.h"
 
 namespace vorn {
 namespace {
 
+using namespace std::chrono_literals;
 using test::CloudPeer;
 using test::LogMark;
 using test::LogSince;
@@ -133,6 +138,69 @@ TEST(HttpTransport, SilentPeerIsAbandonedAfterFiveSeconds) {
     EXPECT_NE(LogSince(mark).find("nothing moved for 5000 ms"), std::string::npos);
     EXPECT_GE(sent.took, std::chrono::milliseconds(4500));
     EXPECT_LT(sent.took, std::chrono::milliseconds(8000));
+}
+
+// A body that keeps trickling never trips the stall bound; the overall bound
+// (shortened here from its 60 s) ends it.
+TEST(HttpTransport, TricklingBodyEndsAtTheOverallDeadline) {
+    test::TrustCloudCertificates();
+    test::SlowTlsPeer peer(test::SlowTlsPeer::Mode::Trickle, 100ms);
+    ASSERT_NE(peer.port(), 0);
+    HttpRequest request(POST, peer.url(), test::ValidDocument());
+    HttpTransport transport(1500);
+    HttpResponse response;
+    const size_t mark = LogMark();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(transport.SendRequest(request, response), VORN_ERROR);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 1400ms);
+    EXPECT_LT(took, 4s);
+    EXPECT_GE(peer.BodyBytesSent(), 5);
+    EXPECT_NE(LogSince(mark).find("the exchange took longer than 1500 ms"), std::string::npos)
+        << LogSince(mark);
+}
+
+// Abort ends the exchange at once in every phase it may be waiting in, and
+// every later exchange of that transport fails without reaching the network.
+TEST(HttpTransport, AbortEndsTheExchangeAtOnceAndRefusesLaterOnes) {
+    test::TrustCloudCertificates();
+    const struct {
+        const char* name;
+        test::SlowTlsPeer::Mode mode;
+        std::function<bool(const test::SlowTlsPeer&)> waiting;
+    } cases[] = {
+        {"handshake", test::SlowTlsPeer::Mode::Silent,
+         [](const test::SlowTlsPeer& p) { return p.Accepted() > 0; }},
+        {"answer", test::SlowTlsPeer::Mode::SilentAfterRequest,
+         [](const test::SlowTlsPeer& p) { return p.RequestsRead() > 0; }},
+        {"body", test::SlowTlsPeer::Mode::Trickle,
+         [](const test::SlowTlsPeer& p) { return p.BodyBytesSent() >= 2; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::SlowTlsPeer peer(c.mode);
+        ASSERT_NE(peer.port(), 0);
+        HttpTransport transport;
+        HttpRequest request(POST, peer.url(), test::ValidDocument());
+        std::promise<VORN_STATUS> result;
+        std::thread exchange([&] {
+            HttpResponse response;
+            result.set_value(transport.SendRequest(request, response));
+        });
+        EXPECT_TRUE(test::WaitUntil([&] { return c.waiting(peer); }, 10s));
+        const auto aborted = std::chrono::steady_clock::now();
+        transport.Abort();
+        auto outcome = result.get_future();
+        EXPECT_EQ(outcome.wait_for(500ms), std::future_status::ready);
+        exchange.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - aborted, 500ms);
+        EXPECT_EQ(outcome.get(), VORN_ERROR);
+
+        const int accepted = peer.Accepted();
+        HttpResponse response;
+        EXPECT_EQ(transport.SendRequest(request, response), VORN_ERROR);
+        EXPECT_EQ(peer.Accepted(), accepted);
+    }
 }
 
 }  // namespace

@@ -75,6 +75,18 @@ public:
         m_values = values;
     }
     void FailWrites(bool fail) { m_failWrites = fail; }
+    // While set, writes wait (at most 10 s), as behind another process's lock.
+    void BlockWrites(bool block) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_blockWrites = block;
+        }
+        m_unblocked.notify_all();
+    }
+    bool WriteWaiting() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_writeWaiting;
+    }
 
     std::string GetVORN() override { return Get().vorn; }
     std::string GetToken() override { return Get().token; }
@@ -106,7 +118,10 @@ public:
 private:
     template <typename Change>
     VORN_STATUS Write(Change change) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_writeWaiting = m_blockWrites;
+        m_unblocked.wait_for(lock, 10s, [&] { return !m_blockWrites; });
+        m_writeWaiting = false;
         if (m_failWrites) {
             return VORN_ERROR;
         }
@@ -115,7 +130,10 @@ private:
     }
 
     std::mutex m_mutex;
+    std::condition_variable m_unblocked;
     Values m_values;
+    bool m_blockWrites = false;   // guarded by m_mutex
+    bool m_writeWaiting = false;  // guarded by m_mutex
     std::atomic<bool> m_failWrites{false};
 };
 
@@ -128,11 +146,18 @@ protected:
 
     void TearDown() override { Stop(); }
 
+    void WriteIntervalSeconds(int seconds) {
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":)" +
+                      std::to_string(seconds) + "}}");
+    }
+
     void WriteBootstrap(const std::string& bid, const std::string& key) {
         WriteFile(m_config.file("bs.json"), R"({"id":{"business_id":")" + bid +
                                                 R"(","installer_key":")" + key +
                                                 R"(","url":"https://127.0.0.1:9/v1/identity"}})");
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
+        WriteFile(m_config.file("id.json"),
+                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
     // Builds the agent, runs its main thread and waits until its refresh
@@ -148,6 +173,10 @@ protected:
         components.statusSink = [this](const std::string& status) {
             std::lock_guard<std::mutex> lock(m_statusMutex);
             m_statuses.push_back(status);
+        };
+        components.monotonicClock = [this] {
+            return std::chrono::steady_clock::time_point(
+                std::chrono::milliseconds(m_monotonicMs.load()));
         };
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
@@ -221,6 +250,7 @@ protected:
     std::shared_ptr<FakeTransport::Shared> m_transport = std::make_shared<FakeTransport::Shared>();
     FakeStore m_store;
     std::atomic<int64_t> m_now{kNow};
+    std::atomic<int64_t> m_monotonicMs{1'000'000};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
     std::mutex m_statusMutex;
@@ -338,6 +368,26 @@ TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
          1,
          kStored,
          "Success response without VORN or token; the stored identity is kept"},
+        {"success with a control character keeps the stored identity",
+         {VORN_OK, 200, "", R"({"vorn":"\u001b[2Jvorn-1","vorn_token":"token-1"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Success answer refused: \"vorn\" is not printable UTF-8"},
+        {"error message with a forged line is logged as one line",
+         {VORN_OK, 401, "", R"({"code":401,"msg":"no\n[Thu] S: error :: forged"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenErrorResponse,
+         1,
+         kStored,
+         "Error response received from  cloud: no\\n[Thu] S: error :: forged"},
         {"store write failure",
          {VORN_OK, 200, "", kSuccess},
          VORN_OK,
@@ -527,6 +577,85 @@ TEST_F(AgentTest, DestructionWaitsForTheExchangeInFlight) {
     release.join();
     EXPECT_EQ(client.get().kind, RefreshResult::Kind::TimedOut);
     EXPECT_EQ(m_store.Get().vorn, "");
+}
+
+// Refreshes asked for locally start no sooner than the interval after the
+// previous exchange ended, by the agent's monotonic clock; clients asking
+// meanwhile all share that one deferred exchange.
+TEST_F(AgentTest, LocalRefreshesWaitForTheIntervalAndShareOneExchange) {
+    WriteIntervalSeconds(10);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    Start();
+    // The start-up exchange is never delayed.
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+    ASSERT_EQ(Exchanges(), 1u);
+
+    // 9.8 s after it ended by the agent's clock: 200 ms to go.
+    m_monotonicMs += 9800;
+    const size_t mark = LogMark();
+    const unsigned short port = m_agent->GetIpcPort();
+    auto first = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find("Refresh request deferred by 200 ms") != std::string::npos;
+        },
+        5s))
+        << LogSince(mark);
+    auto second = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    // The clock stands still: the timer fires, finds the interval not yet
+    // over and waits again; no exchange starts early.
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(Exchanges(), 1u);
+    m_monotonicMs += 200;
+    const RefreshResult a = first.get();
+    const RefreshResult b = second.get();
+    ASSERT_EQ(a.kind, RefreshResult::Kind::Answered);
+    ASSERT_EQ(b.kind, RefreshResult::Kind::Answered);
+    EXPECT_EQ(a.outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(b.outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 2u);
+
+    // Once the interval has passed, a refresh goes out at once.
+    m_monotonicMs += 10'000;
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+    EXPECT_EQ(Exchanges(), 3u);
+}
+
+// The exchange due when a rate limit runs out is not held back by the
+// interval, though the rate-limit answer ended an exchange just before.
+TEST_F(AgentTest, ExchangeAfterARateLimitIsNotDelayed) {
+    WriteIntervalSeconds(10);
+    SetAnswer({VORN_OK, 429, "Retry-After: 1\r\n", R"({"code":429,"msg":"slow down"})"});
+    StartQuiet();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
+    ASSERT_EQ(m_store.Get().retry, kNow + 1);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    m_now = kNow + 1;  // by the time the timer fires
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+    EXPECT_EQ(Exchanges(), 2u);
+}
+
+// The store may wait on another process's lock while an answer is written;
+// the refresh handler (the IPC receiver's thread) must not wait with it.
+TEST_F(AgentTest, RefreshHandlerDoesNotWaitForAStoreWrite) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    m_store.BlockWrites(true);
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_store.WriteWaiting(); }, 5s));
+    std::promise<Rsp::eRefreshTokenResponse> answered;
+    auto accepted = std::async(std::launch::async, [&] {
+        return m_agent->refreshToken([&](Rsp::eRefreshTokenResponse r) { answered.set_value(r); });
+    });
+    ASSERT_EQ(accepted.wait_for(500ms), std::future_status::ready);
+    EXPECT_EQ(accepted.get(), VORN_OK);
+    m_store.BlockWrites(false);
+    // The refresh accepted while the answer was being stored gets that answer.
+    auto outcome = answered.get_future();
+    ASSERT_EQ(outcome.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(outcome.get(), Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(m_store.Get().vorn, "v");
 }
 
 }  // namespace

@@ -68,6 +68,31 @@ TEST(WaitForEvents, TimesOutAndRejectsBadArguments) {
     EXPECT_EQ(WaitForEvents(1, events, true, 0), kWaitFailed);
 }
 
+// A deadline on either clock: one already passed times out at once (the
+// request due at that instant is not lost), an event still wins over it, and
+// a future one is kept to.
+TEST(WaitForEvents, DeadlinesOnTheWallAndMonotonicClocks) {
+    VORNEvent a;
+    VORNEvent* const events[] = {&a};
+    using Wall = std::chrono::system_clock;
+    using Steady = std::chrono::steady_clock;
+    auto start = Steady::now();
+    EXPECT_EQ(WaitForEventsUntil(1, events, Wall::now() - 1s), kWaitTimeout);
+    EXPECT_EQ(WaitForEventsUntil(1, events, Steady::now() - 1s), kWaitTimeout);
+    EXPECT_LT(Steady::now() - start, 100ms);
+    a.Set();
+    EXPECT_EQ(WaitForEventsUntil(1, events, Wall::now() - 1s), 0);
+    a.Set();
+    EXPECT_EQ(WaitForEventsUntil(1, events, Steady::now() + 10s), 0);
+
+    start = Steady::now();
+    EXPECT_EQ(WaitForEventsUntil(1, events, Wall::now() + 50ms), kWaitTimeout);
+    EXPECT_GE(Steady::now() - start, 40ms);
+    start = Steady::now();
+    EXPECT_EQ(WaitForEventsUntil(1, events, Steady::now() + 50ms), kWaitTimeout);
+    EXPECT_GE(Steady::now() - start, 50ms);
+}
+
 TEST(WaitForEvents, ManyWakeUpsAcrossThreadsAreNeverLost) {
     VORNEvent request, done;
     VORNEvent* const waitRequest[] = {&request};

@@ -20,8 +20,9 @@ const char kRefreshUsage[] =
     "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID]\n"
     "\n"
     "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
-    "(default 30 seconds). Prints the outcome: success, failed, comm-error, error-response or\n"
-    "rate-limited.\n"
+    "(default 90 seconds: the agent may hold a request until 10 seconds after its last\n"
+    "exchange with the cloud, and one exchange may take a minute). Prints the outcome:\n"
+    "success, failed, comm-error, error-response or rate-limited.\n"
     "An answer is believed only when the kernel reports that the socket bound to\n"
     "127.0.0.1:60110 belongs to root, or to UID when the agent runs as that user\n"
     "(--agent-uid).\n"
@@ -46,7 +47,9 @@ int ExitStatusFor(uint16_t outcome) {
 }  // namespace
 
 int RunRefresh(const std::vector<std::string>& args) {
-    double seconds = 30;
+    // Covers the agent's default spacing of refreshes (10 s), the attribute
+    // collection (its name lookup is given 2 s) and one whole exchange (60 s).
+    double seconds = 90;
     uid_t agentUid = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {

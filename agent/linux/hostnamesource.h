@@ -16,8 +16,8 @@ public:
 };
 
 // gethostname() and getaddrinfo(AI_CANONNAME). The lookup follows nsswitch.conf,
-// normally answered from /etc/hosts; its wait is bounded by the resolver's own
-// time-out settings.
+// normally answered from /etc/hosts; it is given 2 s and abandoned at once
+// when the process stops (agent/linux/nameresolver.h).
 class CHostNameSourceLinux : public IHostNameSource {
 public:
     bool GetHostName(std::string& name) override;

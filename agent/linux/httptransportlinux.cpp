@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -19,6 +21,8 @@ namespace vorn {
 namespace {
 
 constexpr size_t kMaxHeaderBlock = 1024 * 1024;
+// How much of a header block goes into one log line.
+constexpr size_t kLoggedHeaderBytes = 2048;
 
 struct CurlDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -28,6 +32,11 @@ struct CurlDeleter {
 };
 template <typename T>
 using CurlPtr = std::unique_ptr<T, CurlDeleter>;
+// CURLM and CURL are both void, so the multi handle has a deleter of its own.
+struct CurlMultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
 // Parsing the system bundle costs more than the rest of a handshake, so the
 // store is built once and shared by every connection. It is rebuilt when the
@@ -86,6 +95,7 @@ CURLcode useSharedTrustStore(CURL* /*handle*/, void* sslContext, void* store) {
 }
 
 struct Exchange {
+    const std::atomic<bool>* aborted = nullptr;
     std::string headers;
     std::string body;
     bool bodyTooLarge = false;
@@ -102,6 +112,9 @@ struct Exchange {
 int watchProgress(void* context, curl_off_t /*downloadTotal*/, curl_off_t downloaded,
                   curl_off_t /*uploadTotal*/, curl_off_t uploaded) {
     auto* exchange = static_cast<Exchange*>(context);
+    if (exchange->aborted->load()) {
+        return 1;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (downloaded + uploaded != exchange->lastMoved) {
         exchange->lastMoved = downloaded + uploaded;
@@ -191,7 +204,8 @@ CurlPtr<CURLU> buildUrl(const HttpRequest& request) {
 
 // Session-wide settings: protocol, TLS, time-outs, proxy. False when a
 // setting that bounds the exchange could not be applied.
-bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* store) {
+bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* store,
+              long overallTimeoutMs) {
     if (curl_easy_setopt(handle, CURLOPT_SSLVERSION,
                          CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2) != CURLE_OK) {
         // Never fall back to whatever versions the library would allow.
@@ -199,11 +213,15 @@ bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* 
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, HttpTransport::kTimeoutMs) !=
-        CURLE_OK) {
+            CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, overallTimeoutMs) != CURLE_OK) {
         VORN_LOG_ERROR("unable to set timeout values");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) != CURLE_OK ||
+        // A resolver thread stuck on a dead name server is left to finish on
+        // its own instead of being waited for when the handle goes.
+        curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https") != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) != CURLE_OK ||
         // An empty proxy disables every proxy, including those of the environment.
@@ -285,7 +303,70 @@ bool headerList(const HttpRequest& request, CurlPtr<curl_slist>& list) {
     return true;
 }
 
+// Removes the easy handle from the multi handle before either is cleaned up,
+// the order libcurl requires.
+class MultiAttachment {
+public:
+    MultiAttachment(CURLM* multi, CURL* handle)
+        : m_multi(multi),
+          m_handle(handle),
+          m_added(curl_multi_add_handle(multi, handle) == CURLM_OK) {}
+    ~MultiAttachment() {
+        if (m_added) {
+            (void)curl_multi_remove_handle(m_multi, m_handle);
+        }
+    }
+    MultiAttachment(const MultiAttachment&) = delete;
+    MultiAttachment& operator=(const MultiAttachment&) = delete;
+    bool Added() const { return m_added; }
+
+private:
+    CURLM* m_multi;
+    CURL* m_handle;
+    bool m_added;
+};
+
+// Drives one transfer to its end. The waits are libcurl's own (sockets,
+// resolver, time-outs), woken early by curl_multi_wakeup from Abort; the
+// abort flag is looked at before every step.
+CURLcode runTransfer(CURLM* multi, const std::atomic<bool>& aborted) {
+    for (;;) {
+        if (aborted.load()) {
+            return CURLE_ABORTED_BY_CALLBACK;
+        }
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        if (running == 0) {
+            int left = 0;
+            while (const CURLMsg* message = curl_multi_info_read(multi, &left)) {
+                if (message->msg == CURLMSG_DONE) {
+                    return message->data.result;
+                }
+            }
+            return CURLE_FAILED_INIT;
+        }
+        // libcurl shortens the wait to its next time-out on its own.
+        if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+    }
+}
+
 }  // namespace
+
+HttpTransport::HttpTransport(long overallTimeoutMs) : m_nOverallTimeoutMs(overallTimeoutMs) {}
+
+HttpTransport::~HttpTransport() = default;
+
+void HttpTransport::Abort() {
+    m_bAborted.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pActiveMulti != nullptr) {
+        (void)curl_multi_wakeup(static_cast<CURLM*>(m_pActiveMulti));
+    }
+}
 
 VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse& response) {
     CurlPtr<CURL> handle(curl_easy_init());
@@ -300,7 +381,8 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     } else if (!url) {
         VORN_LOG_ERROR("Unable to open connect handle");
     }
-    if (!handle || !url || !curlInit(handle.get(), request, url.get(), store.get())) {
+    if (!handle || !url ||
+        !curlInit(handle.get(), request, url.get(), store.get(), m_nOverallTimeoutMs)) {
         VORN_LOG_ERROR("HttpInit failed.");
         return VORN_ERROR;
     }
@@ -311,6 +393,7 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     }
 
     Exchange exchange;
+    exchange.aborted = &m_bAborted;
     char errorText[CURL_ERROR_SIZE] = {};
     if (curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, collectHeader) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &exchange) != CURLE_OK ||
@@ -325,7 +408,34 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         return VORN_ERROR;
     }
 
-    const CURLcode code = curl_easy_perform(handle.get());
+    CurlMultiPtr multi(curl_multi_init());
+    if (!multi) {
+        VORN_LOG_ERROR("Unable to open handle");
+        return VORN_ERROR;
+    }
+    CURLcode code = CURLE_FAILED_INIT;
+    bool overall = false;  // the whole exchange's time ran out
+    {
+        MultiAttachment attachment(multi.get(), handle.get());
+        if (!attachment.Added()) {
+            VORN_LOG_ERROR("Unable to open handle");
+            return VORN_ERROR;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pActiveMulti = multi.get();
+        }
+        const auto started = std::chrono::steady_clock::now();
+        code = runTransfer(multi.get(), m_bAborted);
+        overall = std::chrono::steady_clock::now() - started >=
+                  std::chrono::milliseconds(m_nOverallTimeoutMs);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pActiveMulti = nullptr;
+    }
+    if (m_bAborted.load()) {
+        VORN_LOG_ERROR("Unable to send request: the exchange was abandoned");
+        return VORN_ERROR;
+    }
     if (exchange.outOfMemory) {
         VORN_LOG_ERROR("Out of memory");
         return VORN_ERROR;
@@ -338,9 +448,17 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         VORN_LOG_ERROR("Unable to receive response: nothing moved for %ld ms", kTimeoutMs);
         return VORN_ERROR;
     }
+    if (code == CURLE_OPERATION_TIMEDOUT && overall) {
+        VORN_LOG_ERROR("Unable to receive response: the exchange took longer than %ld ms",
+                       m_nOverallTimeoutMs);
+        return VORN_ERROR;
+    }
     if (code != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to send request: %s",
-                       errorText[0] != '\0' ? errorText : curl_easy_strerror(code));
+        // The library's text may quote what the peer sent (a certificate's
+        // names, a malformed head).
+        VORN_LOG_ERROR(
+            "Unable to send request: %s",
+            EscapeUntrusted(errorText[0] != '\0' ? errorText : curl_easy_strerror(code)).c_str());
         return isSecureChannelFailure(code) ? VORN_SECURE_CHANNEL_FAILED : VORN_ERROR;
     }
 
@@ -350,7 +468,9 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         status = 0;
     }
     response.SetStatus(static_cast<uint32_t>(status));
-    VORN_LOG_VERBOSE("Header contents: %s", exchange.headers.c_str());
+    // One entry, one line: the block's own line breaks show as \r\n.
+    VORN_LOG_VERBOSE("Header contents: %s",
+                     EscapeUntrusted(exchange.headers, kLoggedHeaderBytes).c_str());
     response.ParseHeaders(exchange.headers);
     if (exchange.body.empty()) {
         VORN_LOG_DEBUG("Response %ld has no body", status);

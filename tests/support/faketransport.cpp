@@ -11,10 +11,14 @@ VORN_STATUS FakeTransport::SendRequest(const HttpRequest& request, HttpResponse&
     ++m_shared->entered;
     m_shared->changed.notify_all();
     if (m_shared->holdFor) {
-        m_shared->changed.wait_for(lock, *m_shared->holdFor);
+        m_shared->changed.wait_for(lock, *m_shared->holdFor, [&] { return m_bAborted; });
     }
     // Bounded, so a broken test cannot hang the worker for ever.
-    m_shared->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !m_shared->hold; });
+    m_shared->changed.wait_for(lock, std::chrono::seconds(10),
+                               [&] { return !m_shared->hold || m_bAborted; });
+    if (m_bAborted) {
+        return VORN_ERROR;
+    }
     const Answer answer = m_shared->answer;
     if (answer.throwBadAlloc) {
         throw std::bad_alloc();
@@ -23,6 +27,14 @@ VORN_STATUS FakeTransport::SendRequest(const HttpRequest& request, HttpResponse&
     response.ParseHeaders(answer.headers);
     response.SetBody(answer.body);
     return answer.result;
+}
+
+void FakeTransport::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_bAborted = true;
+    }
+    m_shared->changed.notify_all();
 }
 
 IdentityResponseCallback IdentityReceiver::Callback() {

@@ -41,9 +41,13 @@ public:
 
     explicit FakeTransport(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
     VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override;
+    // A held exchange ends at once, and every later one of this transport
+    // fails with VORN_ERROR, as the real transport's do.
+    void Abort() override;
 
 private:
     std::shared_ptr<Shared> m_shared;
+    bool m_bAborted = false;  // guarded by m_shared->mutex
 };
 
 // Collects the communicator's callbacks; Wait() blocks (bounded) until the
