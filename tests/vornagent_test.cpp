@@ -594,14 +594,16 @@ TEST_F(AgentTest, LocalRefreshesWaitForTheIntervalAndShareOneExchange) {
     m_monotonicMs += 9800;
     const size_t mark = LogMark();
     const unsigned short port = m_agent->GetIpcPort();
-    auto first = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    auto first =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
     ASSERT_TRUE(WaitUntil(
         [&] {
             return LogSince(mark).find("Refresh request deferred by 200 ms") != std::string::npos;
         },
         5s))
         << LogSince(mark);
-    auto second = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    auto second =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
     // The clock stands still: the timer fires, finds the interval not yet
     // over and waits again; no exchange starts early.
     std::this_thread::sleep_for(700ms);
@@ -629,9 +631,19 @@ TEST_F(AgentTest, ExchangeAfterARateLimitIsNotDelayed) {
     WriteIntervalSeconds(10);
     SetAnswer({VORN_OK, 429, "Retry-After: 1\r\n", R"({"code":429,"msg":"slow down"})"});
     StartQuiet();
+    const size_t mark = LogMark();
     EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
     ASSERT_EQ(m_store.Get().retry, kNow + 1);
     SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    // The clock moves on only once the main loop has armed its timer: moved
+    // earlier, the loop would find the limit over and arm no timer at all.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find(
+                       "Setting timeout for cloud rate limit to 1000 milliseconds") !=
+                   std::string::npos;
+        },
+        5s));
     m_now = kNow + 1;  // by the time the timer fires
     ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
     EXPECT_EQ(Exchanges(), 2u);
