@@ -144,6 +144,9 @@ VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
 }
 
 void CloudCommunicator::communicationThread() {
+    // The first request is being built on the agent's thread meanwhile (its
+    // attribute collection); the transport's one-off set-up runs alongside.
+    m_ptrTransport->Prepare();
     while (!m_bStop.load()) {
         std::string url;
         std::string body;

@@ -198,7 +198,8 @@ bool CVORNLogger::writeWhole(const char* first, size_t firstLen, const char* sec
     int count = firstLen != 0 ? 2 : 1;
     size_t written = 0;
     while (count > 0) {
-        const ssize_t n = ::writev(m_fd, next, count);
+        const ssize_t n =
+            count == 1 ? ::write(m_fd, next->iov_base, next->iov_len) : ::writev(m_fd, next, count);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

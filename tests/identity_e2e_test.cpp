@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -298,6 +299,7 @@ TEST_F(IdentityE2E, VornctlWithoutAgent) {
 
     const CtlResult attributes = Ctl({"attributes"});
     EXPECT_EQ(attributes.exitCode, 0) << attributes.err;
+    EXPECT_EQ(attributes.err, "");
     for (const char* section : {"\"hardware\"", "\"os\"", "\"misc\"", "\"serial_number\""}) {
         EXPECT_NE(attributes.out.find(section), std::string::npos) << section << attributes.out;
     }
@@ -434,6 +436,12 @@ TEST_F(IdentityE2E, ShippedEmptyConfigurationKeepsTheAgentRunningWithoutIdentity
     const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
     EXPECT_EQ(refresh.exitCode, 2) << refresh.out << refresh.err;
     EXPECT_EQ(refresh.out, "comm-error\n");
+    // One hint line says what comm-error can mean and where to look.
+    EXPECT_EQ(1, std::count(refresh.err.begin(), refresh.err.end(), '\n')) << refresh.err;
+    for (const std::string& hint :
+         {std::string("vornctl attributes"), m_data.file("vornagent.log")}) {
+        EXPECT_NE(refresh.err.find(hint), std::string::npos) << hint << "\n" << refresh.err;
+    }
     const CtlResult status = Ctl({"status"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_NE(status.out.find("identity:      not held"), std::string::npos) << status.out;

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "common/refreshclient.h"
+#include "common/textescape.h"
+#include "common/vornpath.h"
 #include "vornctl/commands.h"
 
 namespace vorn::ctl {
@@ -28,7 +30,27 @@ const char kRefreshUsage[] =
     "(--agent-uid).\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
     "5 no answer in time (or no agent running), 6 the answering socket is not the agent's\n"
-    "(another user holds the port; the answer is not believed).\n";
+    "(another user holds the port; the answer is not believed).\n"
+    "comm-error also means that no exchange could be made: business data (bs.json) or a\n"
+    "mandatory attribute (see 'vornctl attributes') missing; the agent's log says which.\n";
+
+constexpr uint16_t kOutcomeCommError = 2;
+
+// comm-error alone does not say whether an exchange was even attempted: the
+// agent answers it when the business data or a mandatory attribute is
+// missing, as well as when the service cannot be reached. One line on
+// standard error points at where the reason is written down.
+void PrintCommErrorHint() {
+    std::string dataDirectory;
+    const std::string log = GetVORNDirectoryPath(dataDirectory) == VORN_OK
+                                ? EscapeUntrusted(dataDirectory + "vornagent.log")
+                                : std::string("vornagent.log in the data directory");
+    fprintf(stderr,
+            "vornctl refresh: comm-error: no identity could be obtained (business data or a "
+            "mandatory attribute missing, or the identity service unreachable); see 'vornctl "
+            "attributes' and the agent's log %s\n",
+            log.c_str());
+}
 
 // success -> 0, failed -> 1; the other outcomes keep their own number.
 int ExitStatusFor(uint16_t outcome) {
@@ -56,7 +78,11 @@ int RunRefresh(const std::vector<std::string>& args) {
             fputs(kRefreshUsage, stdout);
             return 0;
         }
-        if (args[i] == "--timeout" && i + 1 < args.size()) {
+        if (args[i] == "--timeout" && i + 1 == args.size()) {
+            fputs("vornctl refresh: --timeout needs a number of seconds\n", stderr);
+            return kExitUsage;
+        }
+        if (args[i] == "--timeout") {
             char* end = nullptr;
             seconds = strtod(args[i + 1].c_str(), &end);
             if (end == args[i + 1].c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
@@ -90,6 +116,9 @@ int RunRefresh(const std::vector<std::string>& args) {
     switch (result.kind) {
         case RefreshResult::Kind::Answered:
             puts(RefreshOutcomeName(result.outcome).c_str());
+            if (result.outcome == kOutcomeCommError) {
+                PrintCommErrorHint();
+            }
             return ExitStatusFor(result.outcome);
         case RefreshResult::Kind::NoAgent:
             fprintf(stderr, "vornctl refresh: no agent is listening on 127.0.0.1:%u\n", kAgentPort);

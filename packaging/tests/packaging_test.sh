@@ -9,7 +9,8 @@
 #   4. cpack: both packages, their contents, modes, conffiles, maintainer
 #      scripts and dependencies (every shared library a binary needs);
 #   5. the agent package installed, reinstalled, removed and purged in a
-#      scratch dpkg root (root only).
+#      scratch dpkg root (root only);
+#   6. lintian finds no error in either package (skipped without lintian).
 #
 #   packaging_test.sh BUILD_DIR VERSION TARGETS
 # TARGETS: comma-separated binaries the build packages (vorn,vornctl,vorn-cloud).
@@ -51,13 +52,17 @@ expected=(
     "lib/systemd/system/vorn.service 644 vorn"
     "lib/systemd/system/vorn.socket 644 vorn"
     "usr/share/man/man8/vorn.8.gz 644 vorn"
+    "usr/share/doc/vorn/copyright 644 vorn"
+    "usr/share/doc/vorn/changelog.Debian.gz 644 vorn"
 )
 if has_target vornctl; then
     expected+=("usr/bin/vornctl 755 vorn" "usr/share/man/man8/vornctl.8.gz 644 vorn")
 fi
 if has_target vorn-cloud; then
     expected+=("usr/bin/vorn-cloud 755 vorn-cloud"
-               "usr/share/man/man1/vorn-cloud.1.gz 644 vorn-cloud")
+               "usr/share/man/man1/vorn-cloud.1.gz 644 vorn-cloud"
+               "usr/share/doc/vorn-cloud/copyright 644 vorn-cloud"
+               "usr/share/doc/vorn-cloud/changelog.Debian.gz 644 vorn-cloud")
 fi
 
 # --- 1. install into a scratch root -------------------------------------------
@@ -128,6 +133,21 @@ for page in "$root"/usr/share/man/man*/*.gz; do
     gzip -t "$page" 2>/dev/null && [ "$(gzip -dc "$page" | head -c 3)" = ".TH" ] ||
         fail "man page ${page#"$root"} is not a gzipped page"
     gzip -dc "$page" | grep -q '@VORN_VERSION@' && fail "man page ${page#"$root"} not configured"
+done
+
+# Debian's documentation files: a machine-readable copyright file, and a
+# changelog whose latest entry is this version, signed by the maintainer.
+for doc in "$root"/usr/share/doc/*/; do
+    package=$(basename "$doc")
+    head -n 1 "$doc/copyright" 2>/dev/null |
+        grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "$package: copyright file missing or not in the machine-readable format"
+    grep -q '^License: ' "$doc/copyright" 2>/dev/null || fail "$package: copyright without License"
+    top=$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null | head -n 1)
+    [[ "$top" =~ ^vorn\ \($version\)\  ]] ||
+        fail "$package: changelog's latest entry is '$top', expected version $version"
+    gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null | grep -Eq '^ -- .+ <.+@.+\..+>  ' ||
+        fail "$package: changelog entry without a maintainer line"
 done
 
 # --- 2. systemd-analyze verify ----------------------------------------------------
@@ -382,6 +402,24 @@ elif [ -f "$deb" ]; then
         fail "purge: service and socket state not purged"
     [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
     [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
+fi
+
+# --- 6. lintian -------------------------------------------------------------------
+# Errors fail; warnings are known and accepted (a 0600 conffile for the
+# installer key, systemctl in the maintainer scripts, a changelog named as for
+# a package with a Debian revision).
+if command -v lintian >/dev/null 2>&1; then
+    for package in "${packages[@]}"; do
+        deb=$work/pkg/${package}_${version}_${arch}.deb
+        [ -f "$deb" ] || continue
+        out=$(lintian --allow-root "$deb" 2>&1)
+        if grep -q '^E: ' <<<"$out"; then
+            echo "$out"
+            fail "$package: lintian reports errors"
+        fi
+    done
+else
+    echo "SKIP (part): lintian not installed; packages not linted"
 fi
 
 if [ "$failures" -ne 0 ]; then
