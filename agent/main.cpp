@@ -15,6 +15,7 @@
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
 #include "common/linux/processstop.h"
+#include "common/linux/servicenotifier.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
@@ -108,6 +109,9 @@ int main(int argc, char* argv[]) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
 
         CVORNAgent agent;
+        // The endpoint serves from here on; the agent's outcomes follow as
+        // status lines.
+        NotifyServiceReady();
         std::thread mainThread([&agent] {
             try {
                 (void)agent.MainThreadProc();
