@@ -40,7 +40,7 @@ install(FILES ${VORN_PACKAGING_DIR}/config/vorn.reg
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         COMPONENT vorn)
 
-# --- systemd unit -----------------------------------------------------------
+# --- systemd units ----------------------------------------------------------
 # ExecStart names the installed agent, so the unit is written at install time,
 # when the prefix is known (cpack installs with its own prefix, /usr).
 install(CODE "
@@ -51,6 +51,10 @@ install(CODE "
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
        FILES \"${CMAKE_CURRENT_BINARY_DIR}/packaging/unit/vorn.service\")
 " COMPONENT vorn)
+install(FILES ${VORN_PACKAGING_DIR}/systemd/vorn.socket
+        DESTINATION ${VORN_UNIT_INSTALL_DIR}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+        COMPONENT vorn)
 
 # --- man pages --------------------------------------------------------------
 # Compressed as Debian ships them (man reads them either way).

@@ -11,7 +11,10 @@
 #include <string>
 
 #include "agent/cloudcommunicator.h"
+#include "agent/linux/httptransportlinux.h"
+#include "tests/cloudpeer.h"
 #include "tests/support/faketransport.h"
+#include "tests/support/slowtlspeer.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn {
@@ -129,6 +132,42 @@ TEST_F(HostileAnswerTest, TableOfHostileAnswersAndHeaders) {
             EXPECT_LT(line.size(), 9000u);
         }
     }
+}
+
+// The same over the wire: what libcurl hands over of a hostile header block
+// is parsed and logged as one line, and a lower-case Retry-After still counts.
+TEST(HostileHeadersOverTls, HeaderBlockIsParsedAndLoggedSafely) {
+    test::TrustCloudCertificates();
+    const std::string body = R"({"code":503,"msg":"busy"})";
+    test::SlowTlsPeer peer(
+        "HTTP/1.1 503 Service Unavailable\r\n"
+        "Content-Type: application/json\r\n"
+        "X-Note: a\rRetry-After: 30\r\n"
+        "X-Title: \x1b]0;owned\x07\x1b[2J\r\n"
+        "retry-after: 7\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    ASSERT_NE(peer.port(), 0);
+
+    HttpRequest request(POST, peer.url(), "{}");
+    request.SetUserAgent(CloudCommunicator::kUserAgent);
+    HttpTransport transport;
+    HttpResponse response;
+    const size_t mark = LogMark();
+    ASSERT_EQ(transport.SendRequest(request, response), VORN_OK) << LogSince(mark);
+    EXPECT_EQ(response.GetStatus(), 503u);
+    EXPECT_EQ(response.GetHeader("Retry-After"), "7");
+    EXPECT_EQ(response.GetHeader("X-Note"), "a Retry-After: 30");
+    EXPECT_EQ(response.GetBody(), body);
+
+    const std::string log = LogSince(mark);
+    EXPECT_NE(log.find("Header contents: HTTP/1.1 503 Service Unavailable\\r\\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("X-Note: a\\rRetry-After: 30\\r\\nX-Title: \\x1b]0;owned\\x07"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find_first_of(std::string("\x1b\x07\r", 3)), std::string::npos);
 }
 
 }  // namespace

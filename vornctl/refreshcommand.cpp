@@ -1,3 +1,6 @@
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,16 +16,21 @@ namespace {
 
 constexpr uint16_t kAgentPort = 60110;
 constexpr int kExitNoAnswer = 5;
+constexpr int kExitNotTheAgent = 6;
 
 const char kRefreshUsage[] =
-    "Usage: vornctl refresh [--timeout SECONDS]\n"
+    "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID]\n"
     "\n"
     "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
     "(default 90 seconds: the agent may hold a request until 10 seconds after its last\n"
     "exchange with the cloud, and one exchange may take a minute). Prints the outcome:\n"
     "success, failed, comm-error, error-response or rate-limited.\n"
+    "An answer is believed only when the kernel reports that the socket bound to\n"
+    "127.0.0.1:60110 belongs to root, or to UID when the agent runs as that user\n"
+    "(--agent-uid).\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
-    "5 no answer in time (or no agent running).\n"
+    "5 no answer in time (or no agent running), 6 the answering socket is not the agent's\n"
+    "(another user holds the port; the answer is not believed).\n"
     "comm-error also means that no exchange could be made: business data (bs.json) or a\n"
     "mandatory attribute (see 'vornctl attributes') missing; the agent's log says which.\n";
 
@@ -64,6 +72,7 @@ int RunRefresh(const std::vector<std::string>& args) {
     // Covers the agent's default spacing of refreshes (10 s), the attribute
     // collection (its name lookup is given 2 s) and one whole exchange (60 s).
     double seconds = 90;
+    uid_t agentUid = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
             fputs(kRefreshUsage, stdout);
@@ -83,13 +92,27 @@ int RunRefresh(const std::vector<std::string>& args) {
             ++i;
             continue;
         }
+        if (args[i] == "--agent-uid" && i + 1 < args.size()) {
+            const std::string& text = args[i + 1];
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long value = strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+                errno != 0 || *end != '\0' || value >= static_cast<unsigned long>(uid_t(-1))) {
+                fprintf(stderr, "vornctl refresh: --agent-uid takes a numeric user id\n");
+                return kExitUsage;
+            }
+            agentUid = static_cast<uid_t>(value);
+            ++i;
+            continue;
+        }
         fprintf(stderr, "vornctl refresh: unexpected argument '%s'\n\n%s", args[i].c_str(),
                 kRefreshUsage);
         return kExitUsage;
     }
 
-    const RefreshResult result =
-        RequestRefresh(kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    const RefreshResult result = RequestRefresh(
+        kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)), agentUid);
     switch (result.kind) {
         case RefreshResult::Kind::Answered:
             puts(RefreshOutcomeName(result.outcome).c_str());
@@ -104,6 +127,9 @@ int RunRefresh(const std::vector<std::string>& args) {
             fprintf(stderr, "vornctl refresh: no answer from the agent within %g seconds\n",
                     seconds);
             return kExitNoAnswer;
+        case RefreshResult::Kind::Untrusted:
+            fprintf(stderr, "vornctl refresh: %s\n", result.error.c_str());
+            return kExitNotTheAgent;
         case RefreshResult::Kind::SystemError:
             break;
     }

@@ -34,6 +34,9 @@ constexpr const char* kStepHeaders = "vorn::fetchResponseHeaders";
 constexpr const char* kStepData = "vorn::fetchResponseData";
 
 constexpr size_t kMaxHeaderBlock = 1024 * 1024;
+// How far the library's time-out may come before the overall bound by this
+// process's clock and still be that bound.
+constexpr std::chrono::milliseconds kClockSlack(100);
 // How much of a header block goes into one log line.
 constexpr size_t kLoggedHeaderBytes = 2048;
 
@@ -446,7 +449,9 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         }
         const auto started = std::chrono::steady_clock::now();
         code = runTransfer(multi.get(), m_bAborted);
-        overall = std::chrono::steady_clock::now() - started >=
+        // The library keeps its own clock, which may read a little ahead of
+        // this one; its time-out near the overall bound is that bound's.
+        overall = std::chrono::steady_clock::now() - started + kClockSlack >=
                   std::chrono::milliseconds(m_nOverallTimeoutMs);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pActiveMulti = nullptr;
