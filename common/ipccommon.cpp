@@ -1,8 +1,11 @@
 #include "common/ipccommon.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
 #include <exception>
@@ -26,6 +29,14 @@ namespace {
 // ones; the kernel clamps this to net.core.rmem_max.
 constexpr int kSocketReceiveBufferBytes = 4 * 1024 * 1024;
 
+// Datagrams read, or sent, by one system call. A burst of thousands of
+// refresh requests is read in a few hundred calls instead of one each.
+constexpr unsigned kRecvBatch = 16;
+constexpr unsigned kSendBatch = 64;
+// Reads per completion before the receiver thread turns to its queued sends
+// and re-arms: a flood cannot hold back the answers.
+constexpr unsigned kMaxDrainCalls = 32;
+
 }  // namespace
 
 using boost::asio::ip::udp;
@@ -37,7 +48,7 @@ CIPCCommon::~CIPCCommon() {
 }
 
 void CIPCCommon::initialise() {
-    m_recvBuffer.reset(new (std::nothrow) char[kIpcMaxMessageSize]);
+    m_recvBuffer.reset(new (std::nothrow) char[kRecvBatch * kIpcMaxMessageSize]);
     if (!m_recvBuffer) {
         VORN_LOG_ERROR("Memory Allocation failed");
         cleanup();
@@ -174,24 +185,11 @@ void CIPCCommon::startReceive() {
         });
 }
 
-void CIPCCommon::handleReceive(const boost::system::error_code& /*error*/,
-                               std::size_t bytesReceived) {
+void CIPCCommon::handleReceive(const boost::system::error_code& error, std::size_t bytesReceived) {
     // A failed receive delivers no bytes and is simply re-armed below.
-    if (bytesReceived > kIpcMaxMessageSize) {
-        VORN_LOG_LIMITED_ERROR("Received message of length %lu exceeds %lu bytes, ignored.",
-                               static_cast<unsigned long>(bytesReceived),
-                               static_cast<unsigned long>(kIpcMaxMessageSize));
-    } else if (bytesReceived != 0) {
-        VORN_LOG_LIMITED_DEBUG("Received message of length %lu.",
-                               static_cast<unsigned long>(bytesReceived));
-        try {
-            const std::string message(m_recvBuffer.get(), bytesReceived);
-            processIncomingMessage(message, m_senderEndpoint);
-        } catch (const std::exception& e) {
-            // An exception must not end the receiver thread: later clients
-            // would get no answer for the rest of the run.
-            VORN_LOG_LIMITED_ERROR("Exception while handling a received message: %s", e.what());
-        }
+    deliver(m_recvBuffer.get(), bytesReceived, m_senderEndpoint);
+    if (!error) {
+        drainSocket();
     }
 
     if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
@@ -203,6 +201,64 @@ void CIPCCommon::handleReceive(const boost::system::error_code& /*error*/,
     }
 }
 
+void CIPCCommon::deliver(const char* data, std::size_t length, const udp::endpoint& sender) {
+    if (length > kIpcMaxMessageSize) {
+        VORN_LOG_LIMITED_ERROR("Received message of length %lu exceeds %lu bytes, ignored.",
+                               static_cast<unsigned long>(length),
+                               static_cast<unsigned long>(kIpcMaxMessageSize));
+        return;
+    }
+    if (length == 0) {
+        return;
+    }
+    VORN_LOG_LIMITED_DEBUG("Received message of length %lu.", static_cast<unsigned long>(length));
+    try {
+        const std::string message(data, length);
+        processIncomingMessage(message, sender);
+    } catch (const std::exception& e) {
+        // An exception must not end the receiver thread: later clients
+        // would get no answer for the rest of the run.
+        VORN_LOG_LIMITED_ERROR("Exception while handling a received message: %s", e.what());
+    }
+}
+
+void CIPCCommon::drainSocket() {
+    if (!m_ptrAsyncSocket || !m_ptrAsyncSocket->is_open()) {
+        return;
+    }
+    const int fd = m_ptrAsyncSocket->native_handle();
+    mmsghdr headers[kRecvBatch];
+    iovec slots[kRecvBatch];
+    sockaddr_in senders[kRecvBatch];
+    for (unsigned call = 0; call < kMaxDrainCalls; ++call) {
+        for (unsigned i = 0; i < kRecvBatch; ++i) {
+            slots[i].iov_base = m_recvBuffer.get() + i * kIpcMaxMessageSize;
+            slots[i].iov_len = kIpcMaxMessageSize;
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_iov = &slots[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            senders[i] = sockaddr_in{};
+            headers[i].msg_hdr.msg_name = &senders[i];
+            headers[i].msg_hdr.msg_namelen = sizeof senders[i];
+        }
+        // MSG_TRUNC: each length is the datagram's real one, as for the
+        // single receive.
+        const int received = ::recvmmsg(fd, headers, kRecvBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (received <= 0) {
+            return;  // nothing queued (or a failure the armed receive will see)
+        }
+        for (int i = 0; i < received; ++i) {
+            const sockaddr_in& from = senders[i];
+            const udp::endpoint sender(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)),
+                                       ntohs(from.sin_port));
+            deliver(static_cast<const char*>(slots[i].iov_base), headers[i].msg_len, sender);
+        }
+        if (static_cast<unsigned>(received) < kRecvBatch) {
+            return;
+        }
+    }
+}
+
 VORN_STATUS CIPCCommon::sendMsgToPeer(const std::string& message, const udp::endpoint& peer) {
     if (!m_ptrAsyncSocket) {
         VORN_LOG_ERROR("IPC socket is not initialised");
@@ -210,23 +266,72 @@ VORN_STATUS CIPCCommon::sendMsgToPeer(const std::string& message, const udp::end
     }
 
     try {
-        auto copy = std::make_shared<const std::string>(message);
         VORN_LOG_LIMITED_DEBUG("Sending message of length %lu.",
-                               static_cast<unsigned long>(copy->size()));
-        boost::asio::post(m_ioContext, [this, copy, peer]() {
-            if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
-                boost::system::error_code error;
-                m_ptrAsyncSocket->send_to(boost::asio::buffer(*copy), peer, 0, error);
-                if (error) {
-                    VORN_LOG_LIMITED_ERROR("socket send failure = %s", error.message().c_str());
-                }
-            }
-        });
+                               static_cast<unsigned long>(message.size()));
+        bool flushQueued = false;
+        {
+            std::lock_guard<std::mutex> lock(m_sendMutex);
+            flushQueued = !m_sendQueue.empty();
+            m_sendQueue.push_back(Outgoing{message, peer});
+        }
+        // One flush on the receiver thread sends everything queued by then;
+        // answering a burst queues one flush, not one task per datagram.
+        if (!flushQueued) {
+            boost::asio::post(m_ioContext, [this]() { flushSends(); });
+        }
     } catch (const std::bad_alloc&) {
         VORN_LOG_ERROR("Failed to allocate memory.");
         return VORN_OUT_OF_MEMORY;
     }
     return VORN_OK;
+}
+
+void CIPCCommon::flushSends() {
+    std::vector<Outgoing> queue;
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        queue.swap(m_sendQueue);
+    }
+    if (!m_ptrAsyncSocket || !m_ptrAsyncSocket->is_open()) {
+        return;
+    }
+    const int fd = m_ptrAsyncSocket->native_handle();
+    mmsghdr headers[kSendBatch];
+    iovec data[kSendBatch];
+    sockaddr_in peers[kSendBatch];
+    size_t next = 0;
+    while (next < queue.size()) {
+        const unsigned count =
+            static_cast<unsigned>(std::min<size_t>(kSendBatch, queue.size() - next));
+        for (unsigned i = 0; i < count; ++i) {
+            Outgoing& out = queue[next + i];
+            data[i].iov_base = out.message.data();
+            data[i].iov_len = out.message.size();
+            peers[i] = sockaddr_in{};
+            peers[i].sin_family = AF_INET;
+            peers[i].sin_port = htons(out.peer.port());
+            peers[i].sin_addr.s_addr = htonl(out.peer.address().to_v4().to_uint());
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_iov = &data[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_name = &peers[i];
+            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+        }
+        const int sent = ::sendmmsg(fd, headers, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            next += static_cast<size_t>(sent);
+            continue;
+        }
+        // The first datagram of the batch was not sent. A full send buffer is
+        // waited out as a single send waits; any other failure costs that
+        // datagram only, as it always did.
+        Outgoing& out = queue[next++];
+        boost::system::error_code error;
+        m_ptrAsyncSocket->send_to(boost::asio::buffer(out.message), out.peer, 0, error);
+        if (error) {
+            VORN_LOG_LIMITED_ERROR("socket send failure = %s", error.message().c_str());
+        }
+    }
 }
 
 void CIPCCommon::cleanup() {

@@ -14,8 +14,10 @@
 #include <boost/asio/ip/udp.hpp>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/vornstatus.h"
 
@@ -64,6 +66,20 @@ private:
     void recvThreadProc();
     void startReceive();
     void handleReceive(const boost::system::error_code& error, std::size_t bytesReceived);
+    // Hands one received datagram of 'length' bytes (its real length, which
+    // may exceed the buffer) at 'data' to processIncomingMessage.
+    void deliver(const char* data, std::size_t length,
+                 const boost::asio::ip::udp::endpoint& sender);
+    // Reads and delivers what else is queued on the socket, many datagrams
+    // per system call, without waiting.
+    void drainSocket();
+    // Sends every queued datagram, many per system call.
+    void flushSends();
+
+    struct Outgoing {
+        std::string message;
+        boost::asio::ip::udp::endpoint peer;
+    };
 
     boost::asio::io_context m_ioContext;
     unsigned short m_nPort;
@@ -71,7 +87,11 @@ private:
     std::thread m_recvThread;
     boost::asio::ip::udp::endpoint m_senderEndpoint;  // receiver thread only
     std::unique_ptr<boost::asio::ip::udp::socket> m_ptrAsyncSocket;
+    // kRecvBatch slots of kIpcMaxMessageSize bytes; the kernel only backs the
+    // pages a burst actually fills.
     std::unique_ptr<char[]> m_recvBuffer;
+    std::mutex m_sendMutex;
+    std::vector<Outgoing> m_sendQueue;  // guarded by m_sendMutex
     std::promise<bool> m_recvThreadStarted;
 };
 

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/ipcudpclient.h"
 #include "tests/support/testsupport.h"
@@ -110,6 +112,67 @@ TEST(IpcServerCallbackTest, RepliesFromInsideTheCallback) {
     UdpClient client;
     ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), "ping"));
     EXPECT_EQ("echo:ping", client.Receive(2s).value_or("<none>"));
+}
+
+// A burst that queues up while the receiver thread is busy is read many
+// datagrams at a time: every one is delivered in arrival order with its own
+// sender, sizes that are refused stay refused in the middle of a batch, and
+// the answers (more than one batch of sends) all reach their clients.
+TEST(IpcServerBurstTest, QueuedBurstIsDeliveredInOrderAndEveryClientAnswered) {
+    std::atomic<CIPCServer*> server{nullptr};
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    Inbox inbox;
+    CIPCServer endpoint(0, [&](const std::string& message, unsigned short port) {
+        if (message == "hold") {
+            entered.set_value();
+            released.wait();
+            return;
+        }
+        inbox.Push(message, port);
+        CIPCServer* self = server.load();
+        ASSERT_NE(nullptr, self);
+        EXPECT_EQ(VORN_OK, self->SendMsgAsync("echo:" + message, port));
+    });
+    server.store(&endpoint);
+
+    UdpClient holder;
+    ASSERT_TRUE(holder.SendTo(endpoint.GetLocalPort(), "hold"));
+    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(5s));
+    // 150 clients, two requests each, with refused sizes among them.
+    std::vector<std::unique_ptr<UdpClient>> clients;
+    std::vector<std::pair<std::string, unsigned short>> expected;
+    const size_t mark = test::LogMark();
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(std::make_unique<UdpClient>());
+        const UdpClient& client = *clients.back();
+        for (int round = 0; round < 2; ++round) {
+            const std::string message = "m" + std::to_string(i) + "." + std::to_string(round);
+            ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), message));
+            expected.emplace_back(message, client.port());
+        }
+        if (i % 50 == 7) {
+            ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), std::string(5000, 'x')));
+            ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), ""));
+            const std::string largest(4096, 'y');
+            ASSERT_TRUE(client.SendTo(endpoint.GetLocalPort(), largest));
+            expected.emplace_back(largest, client.port());
+        }
+    }
+    release.set_value();
+    for (const auto& item : expected) {
+        ASSERT_EQ(item, inbox.Pop(5s).value_or(std::make_pair("<none>", 0)));
+    }
+    EXPECT_FALSE(inbox.Pop(100ms).has_value());
+    EXPECT_NE(std::string::npos,
+              test::LogSince(mark).find("Received message of length 5000 exceeds 4096 bytes"));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string prefix = "m" + std::to_string(i) + ".";
+        EXPECT_EQ("echo:" + prefix + "0", clients[i]->Receive(5s).value_or("<none>"));
+        EXPECT_EQ("echo:" + prefix + "1", clients[i]->Receive(5s).value_or("<none>"));
+    }
 }
 
 // Empty and oversized datagrams never reach the callback, and the next
