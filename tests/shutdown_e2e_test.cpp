@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/linux/crashserverprotocol.h"
 #include "common/ipcmessage.h"
 #include "tests/ipcudpclient.h"
 #include "tests/support/cloudservice.h"
@@ -194,6 +196,36 @@ TEST_F(ShutdownE2E, DuringStartUp) {
             10s));
         ExpectQuickCleanStop(*agent);
     }
+}
+
+// Registration with the crash server is given up to a second; a server that
+// takes the request and never replies must not hold a termination that long.
+TEST_F(ShutdownE2E, DuringStartUpWithACrashServerThatNeverReplies) {
+    const int server = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_un address{};
+    const socklen_t length = vorn::MakeCrashServerAddress(vorn::kCrashServerName, &address);
+    if (bind(server, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        close(server);
+        GTEST_SKIP() << "the crash server's name is taken on this machine";
+    }
+    ASSERT_EQ(listen(server, 4), 0);
+    auto agent = StartAgent();
+    int connection = -1;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            if (connection < 0) {
+                connection = accept4(server, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            }
+            char request[512];
+            return connection >= 0 && recv(connection, request, sizeof request, 0) > 0;
+        },
+        10s));
+    ExpectQuickCleanStop(*agent);
+    if (connection >= 0) {
+        close(connection);
+    }
+    close(server);
 }
 
 TEST_F(ShutdownE2E, ExchangeWaitingOnANameServerThatNeverAnswers) {
