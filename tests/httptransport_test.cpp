@@ -203,9 +203,10 @@ TEST(HttpTransport, AbortEndsTheExchangeAtOnceAndRefusesLaterOnes) {
         const auto aborted = std::chrono::steady_clock::now();
         transport.Abort();
         auto outcome = result.get_future();
-        EXPECT_EQ(outcome.wait_for(500ms), std::future_status::ready);
+        // Far below the 5 s bounds that would otherwise end the exchange.
+        EXPECT_EQ(outcome.wait_for(2s), std::future_status::ready);
         exchange.join();
-        EXPECT_LT(std::chrono::steady_clock::now() - aborted, 500ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - aborted, 2s);
         EXPECT_EQ(outcome.get(), VORN_ERROR);
 
         const int accepted = peer.Accepted();
