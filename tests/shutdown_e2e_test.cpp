@@ -163,7 +163,8 @@ protected:
         const auto signalled = std::chrono::steady_clock::now();
         const auto status = agent.Wait(30s);
         const auto took = std::chrono::steady_clock::now() - signalled;
-        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM";
+        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM\n"
+                                        << ReadFile(m_data.file("vornagent.log"));
         EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
         EXPECT_EQ(ExitCode(*status), 0) << agent.Stderr();
         EXPECT_LT(took, kStopBound) << ReadFile(m_data.file("vornagent.log"));
