@@ -12,6 +12,7 @@
 #include "agent/httpresponse.h"
 #include "agent/linux/httptransportlinux.h"
 #include "common/linux/processstop.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -143,6 +144,9 @@ VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
 }
 
 void CloudCommunicator::communicationThread() {
+    // The first request is being built on the agent's thread meanwhile (its
+    // attribute collection); the transport's one-off set-up runs alongside.
+    m_ptrTransport->Prepare();
     while (!m_bStop.load()) {
         std::string url;
         std::string body;
@@ -172,7 +176,7 @@ void CloudCommunicator::communicationThread() {
             // receiver still gets its one answer.
             response = IdentityServiceResponse();
             response.m_status = VORN_INVALID_ARGUMENT;
-            VORN_LOG_ERROR("Error [%s]", error.what());
+            VORN_LOG_ERROR("Error [%s]", EscapeUntrusted(error.what()).c_str());
         } catch (...) {
             response = IdentityServiceResponse();
             response.m_status = VORN_INVALID_ARGUMENT;
@@ -184,7 +188,7 @@ void CloudCommunicator::communicationThread() {
 
 void CloudCommunicator::exchange(const std::string& url, const std::string& body,
                                  IdentityServiceResponse& response) {
-    VORN_LOG_DEBUG("Sending identity request to cloud service : %s", url.c_str());
+    VORN_LOG_DEBUG("Sending identity request to cloud service : %s", EscapeUntrusted(url).c_str());
     HttpRequest request(POST, url, body);
     request.SetUserAgent(kUserAgent);
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -37,6 +39,46 @@ void addChild(cJSON* parent, const std::string& tag, cJSON* item) {
         return;
     }
     (void)addNamed(parent, tag.c_str(), item);
+}
+
+// How much of an answer goes into one log line.
+constexpr size_t kLoggedAnswerBytes = 2048;
+
+// True when a string of the JSON text holds a NUL character, written raw or
+// as the escape \u0000: the parser ends the value there, so what it hands
+// over would be a shortened value the cloud never sent.
+bool holdsNulInString(const std::string& text) {
+    if (text.find('\0') != std::string::npos) {
+        return true;
+    }
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!inString) {
+            inString = c == '"';
+        } else if (c == '"') {
+            inString = false;
+        } else if (c == '\\') {
+            if (text.compare(i + 1, 5, "u0000") == 0) {
+                return true;
+            }
+            ++i;  // the escaped character cannot end the string
+        }
+    }
+    return false;
+}
+
+// Why an identity value from a success answer cannot be kept, or nullptr.
+// It goes into the store, the next request and vornctl's output, so it must
+// be one line of printable text of bounded size.
+const char* unusableIdentityValue(const std::string& value) {
+    if (value.size() > CloudFormatConverter::kMaxIdentityValueBytes) {
+        return "longer than 4096 bytes";
+    }
+    if (!IsPrintableUTF8(value)) {
+        return "not printable UTF-8";
+    }
+    return nullptr;
 }
 
 // Answers come from the network: a member of the wrong type is as good as
@@ -271,7 +313,8 @@ VORN_STATUS CloudFormatConverter::DeserializeResponseData(const std::string& tex
             VORN_LOG_ERROR("Couldn't parse json : %zu bytes, error at byte %zu", text.size(),
                            offset);
         } else {
-            VORN_LOG_ERROR("Couldn't parse json : %s", text.c_str());
+            VORN_LOG_ERROR("Couldn't parse json : %s",
+                           EscapeUntrusted(text, kLoggedAnswerBytes).c_str());
         }
         return VORN_ERROR;
     }
@@ -297,10 +340,35 @@ VORN_STATUS CloudFormatConverter::DeserializeResponseData(const std::string& tex
             VORN_LOG_ERROR("Couldn't retrieve valid response data");
             return VORN_ERROR;
         }
+        // The values are checked, never logged: the token and the instance
+        // key are secrets. Nothing of a refused answer is handed on, so the
+        // stored identity stays as it is.
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"vorn", &response.m_strVorn},
+            {"vorn_token", &response.m_strToken},
+            {"instance_key", &response.m_strInstanceKey}};
+        bool refused = false;
+        if (holdsNulInString(text)) {
+            VORN_LOG_ERROR("Success answer refused: a string holds a NUL character");
+            refused = true;
+        }
+        for (const auto& [name, value] : fields) {
+            const char* why = refused ? nullptr : unusableIdentityValue(*value);
+            if (why != nullptr) {
+                VORN_LOG_ERROR("Success answer refused: \"%s\" is %s", name, why);
+                refused = true;
+            }
+        }
+        if (refused) {
+            response.m_strVorn.clear();
+            response.m_strToken.clear();
+            response.m_strInstanceKey.clear();
+            return VORN_ERROR;
+        }
         return VORN_OK;
     }
 
-    VORN_LOG_WARNING("Error response: %s", text.c_str());
+    VORN_LOG_WARNING("Error response: %s", EscapeUntrusted(text, kLoggedAnswerBytes).c_str());
     const cJSON* pErrorCode = getCode(root.get(), "code");
     if (NULL == pErrorCode) {
         VORN_LOG_ERROR("Failed in condition: (NULL == pErrorCode)");

@@ -15,6 +15,9 @@ namespace vorn {
 // Stateless; both operations may run on any thread at the same time.
 class CloudFormatConverter {
 public:
+    // The longest VORN id, token or instance key an answer may carry.
+    static constexpr size_t kMaxIdentityValueBytes = 4096;
+
     // Builds the compact request document: "business", "hardware", "os" and
     // "misc" (with "product" first and, when a VORN id and a token are
     // stored, "cache" last). Returns VORN_OK with the text in 'out', or
@@ -27,8 +30,12 @@ public:
     // selects the layout: VORN_OK reads "vorn", "vorn_token" and
     // "instance_key"; anything else reads "code" and "msg". Member names match
     // without regard to case; a member of the wrong JSON type counts as absent.
-    // Returns VORN_OK, or VORN_ERROR when the text is not JSON (response
-    // untouched) or a required member is missing or empty (fields read so far stay).
+    // A success answer whose VORN id, token or instance key is longer than
+    // kMaxIdentityValueBytes, is not valid UTF-8, or holds a control
+    // character (NUL included) is refused whole: the three fields are left
+    // empty. Returns VORN_OK, or VORN_ERROR when the text is not JSON
+    // (response untouched), a required member is missing or empty (fields
+    // read so far stay), or the answer is refused.
     static VORN_STATUS DeserializeResponseData(const std::string& text,
                                                IdentityServiceResponse& response);
 };

@@ -12,7 +12,11 @@ namespace {
 // Compiled once: the communicator builds a request for every exchange.
 const boost::regex& urlPattern() {
     static const boost::regex pattern(
-        "(?:https://)?(?<host>[^/ :]+)(?::(?<port>[0-9]{1,5}))?(?<path>/[^:#?\\s]*)?",
+        // The host stops short of anything that would make the rest of the
+        // text a query, fragment or user name, and of white space and control
+        // characters, which no host name holds.
+        "(?:https://)?(?<host>[^/:?#@\\s\\x00-\\x1f\\x7f]+)(?::(?<port>[0-9]{1,5}))?"
+        "(?<path>/[^:#?\\s\\x00-\\x1f\\x7f]*)?",
         boost::regex::perl | boost::regex::icase);
     return pattern;
 }
@@ -32,10 +36,10 @@ HttpRequest::HttpRequest(HttpMethod method, const std::string& url, const std::s
         m_strPath = match["path"].str();
     }
     if (match["port"].matched && match["port"].length() > 0) {
-        // At most five digits, so this cannot overflow; above 65535 no socket
-        // can use it, and failing here gives the same answer as a bad URL.
+        // At most five digits, so this cannot overflow; 0 and above 65535 no
+        // socket can use, and failing here gives the same answer as a bad URL.
         m_nPort = std::stoi(match["port"].str());
-        if (m_nPort > kMaxPort) {
+        if (m_nPort <= 0 || m_nPort > kMaxPort) {
             throw std::invalid_argument("Unsupported URI encountered");
         }
     }

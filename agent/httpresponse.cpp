@@ -11,9 +11,19 @@ std::string HttpResponse::GetHeader(const std::string& name) const {
 
 void HttpResponse::ParseHeaders(const std::string& raw) {
     size_t start = 0;
-    size_t end = raw.find_first_of("\r\n");
+    size_t end = raw.find('\n');
     while (end != std::string::npos) {
-        const std::string line = raw.substr(start, end - start);
+        std::string line = raw.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        // A bare CR is not a line break in HTTP/1.1; reading it as one would
+        // let a value smuggle in a header of its own.
+        for (char& c : line) {
+            if (c == '\r') {
+                c = ' ';
+            }
+        }
         const size_t colon = line.find(':');
         if (colon != std::string::npos) {
             std::string name = line.substr(0, colon);
@@ -23,7 +33,7 @@ void HttpResponse::ParseHeaders(const std::string& raw) {
             m_mapHeaders.emplace(std::move(name), std::move(value));
         }
         start = end + 1;
-        end = raw.find_first_of("\r\n", start);
+        end = raw.find('\n', start);
     }
 }
 

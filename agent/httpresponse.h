@@ -2,8 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+
+#include "agent/httpheadermap.h"
 
 namespace vorn {
 
@@ -13,24 +14,26 @@ public:
     // True exactly for 200..299.
     bool IsSuccess() const { return m_nStatus >= 200 && m_nStatus <= 299; }
 
-    // The value stored under exactly 'name' (case-sensitive), or "".
+    // The value stored under 'name', compared without regard to case, or "".
     std::string GetHeader(const std::string& name) const;
 
-    // Adds the "Name: value" lines of a raw header block (lines ended by CR,
-    // LF or both). Lines without a colon (the status line) are skipped, names
-    // and values are trimmed, the first value of a name stays, and text after
-    // the last line break is ignored.
+    // Adds the "Name: value" lines of a raw header block (lines ended by LF or
+    // CR LF). A CR anywhere else is no line break: it becomes a space, so a
+    // value holding "\rRetry-After: 1" cannot add a header. Lines without a
+    // colon (the status line) are skipped, names and values are trimmed, the
+    // first value of a name (in any case) stays, and text after the last line
+    // break is ignored.
     void ParseHeaders(const std::string& raw);
 
     uint32_t GetStatus() const { return m_nStatus; }
     void SetStatus(uint32_t status) { m_nStatus = status; }
-    const std::map<std::string, std::string>& GetHeaders() const { return m_mapHeaders; }
+    const HttpHeaderMap& GetHeaders() const { return m_mapHeaders; }
     const std::string& GetBody() const { return m_strBody; }
     void SetBody(std::string body) { m_strBody = std::move(body); }
 
 private:
     uint32_t m_nStatus = 0;
-    std::map<std::string, std::string> m_mapHeaders;
+    HttpHeaderMap m_mapHeaders;
     std::string m_strBody;
 };
 

@@ -22,6 +22,11 @@ public:
     // owner that is stopping and must not wait for the network.
     virtual void Abort() {}
 
+    // Does ahead of time what the first SendRequest would otherwise do before
+    // it can connect (loading the trusted certificates, setting up the TLS
+    // library's algorithms), so that it overlaps work on other threads. Never
+    // fails: whatever it could not do, SendRequest does and reports itself.
+    virtual void Prepare() {}
     virtual ~IHttpTransport() = default;
 };
 

@@ -5,8 +5,10 @@
 // request that arrives until the core reports the outcome through the callback
 // only joins the waiting list. The outcome is then sent to every waiting
 // client's port, once per request (a client that asked twice is answered
-// twice). Before a handler is registered, a request is answered at once with
-// eRefreshTokenFailed (02 00 00 00).
+// twice), but at most kMaxAnswersPerPort times: a port is kept once with a
+// count, so a flood from one socket during a slow exchange costs nothing more
+// than its first request. Before a handler is registered, a request is
+// answered at once with eRefreshTokenFailed (02 00 00 00).
 //
 // Locking: m_mutex is held while the handler runs, so the handler may take the
 // core's own lock, and the core must call the callback only after releasing
@@ -17,6 +19,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "common/ipcmessage.h"
 #include "common/ipcserver.h"
@@ -26,6 +29,9 @@ namespace vorn {
 
 class CIPCAgent {
 public:
+    // Answers one port gets for one refresh, however often it asked.
+    static constexpr uint8_t kMaxAnswersPerPort = 8;
+
     // Binds 127.0.0.1:'port' (the agent passes kIpcAgentPort; 0 lets the
     // kernel pick, for tests) and returns once it is receiving. Throws what
     // CIPCServer throws; a port already bound gives std::runtime_error.
@@ -54,11 +60,18 @@ public:
     unsigned short GetLocalPort() const { return m_ipcServer.GetLocalPort(); }
 
 private:
+    // Lists the port (once) and counts its request, up to kMaxAnswersPerPort.
+    // m_mutex must be held.
+    void addWaitingClient(uint16_t clientPort);
+
     RefreshTokenHandler m_fnRefreshTokenHandler;  // guarded by m_mutex
     std::mutex m_mutex;
-    // Ports waiting for the refresh in progress, in arrival order, duplicates
-    // kept; non-empty exactly while a refresh is outstanding. Guarded by m_mutex.
+    // Ports waiting for the refresh in progress, each once, in the order of
+    // their first request; non-empty exactly while a refresh is outstanding.
+    // Guarded by m_mutex.
     std::list<uint16_t> m_lstPendingClients;
+    // Requests of each listed port, 1..kMaxAnswersPerPort. Guarded by m_mutex.
+    std::unordered_map<uint16_t, uint8_t> m_mapPendingRequests;
     // Last member: constructed after, and destroyed before, everything its
     // receiver thread reaches through handleReceivedIpcMessage.
     CIPCServer m_ipcServer;

@@ -15,6 +15,7 @@
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
 #include "common/linux/processstop.h"
+#include "common/linux/servicenotifier.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
@@ -22,9 +23,46 @@
 namespace {
 constexpr const char* kVersion = "1.1.34";
 constexpr const char* kConfigPathOption = "--config-path";
+
+constexpr const char* kHelp =
+    "Usage: vorn --config-path DIRECTORY\n"
+    "       vorn --help | -h | --version\n"
+    "\n"
+    "The device identity agent. DIRECTORY holds bs.json (business id, installer key,\n"
+    "service URL) and id.json (enable_verbose_logs). The data directory (log\n"
+    "vornagent.log, identity store vornstore.json) is the registry value DataDir under\n"
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN, read from the files\n"
+    "in $VORN_REGISTRY_DIR (default /etc/vorn/registry.d).\n"
+    "\n"
+    "It stops on SIGTERM or SIGINT, when a byte arrives on standard input or when\n"
+    "standard input ends (unless it is /dev/null).\n"
+    "Exit status: 0 normal shutdown, 1 usage error or unusable log file, 2 any other\n"
+    "fatal error. A usage error is reported in the log only.\n";
+
+// "vorn --help", "vorn -h" and "vorn --version" answer on standard output and
+// end the process before anything else happens: no registry read, no log file,
+// no crash handler, whatever the machine holds. Every other argument list goes
+// the usual way. Returns true when the arguments were one of these requests.
+bool AnswerInformationRequest(int argc, char* argv[], int& exitCode) {
+    if (argc != 2) {
+        return false;
+    }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        exitCode = fputs(kHelp, stdout) < 0 || fflush(stdout) != 0 ? 1 : 0;
+        return true;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        exitCode = printf("vorn %s\n", kVersion) < 0 || fflush(stdout) != 0 ? 1 : 0;
+        return true;
+    }
+    return false;
+}
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (int exitCode = 0; AnswerInformationRequest(argc, argv, exitCode)) {
+        return exitCode;
+    }
     using namespace vorn;
     CaptureStdinState();
     // Before anything that takes time: a termination asked for during
@@ -71,6 +109,9 @@ int main(int argc, char* argv[]) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
 
         CVORNAgent agent;
+        // The endpoint serves from here on; the agent's outcomes follow as
+        // status lines.
+        NotifyServiceReady();
         std::thread mainThread([&agent] {
             try {
                 (void)agent.MainThreadProc();

@@ -9,6 +9,9 @@
 #include "agent/linux/httptransportlinux.h"
 #include "agent/vornconfig.h"
 #include "agent/vornstorereaderwriter.h"
+#include "common/linux/servicenotifier.h"
+#include "common/refreshclient.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 
@@ -68,6 +71,9 @@ CVORNAgent::CVORNAgent(AgentComponents components)
       m_ipcAgent(components.ipcPort),
       m_ptrStore(components.store),
       m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)),
+      m_fnStatusSink(components.statusSink
+                         ? std::move(components.statusSink)
+                         : std::function<void(const std::string&)>(NotifyServiceStatus)),
       m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
                                                  : MonotonicClock(std::chrono::steady_clock::now)) {
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
@@ -100,7 +106,21 @@ void CVORNAgent::ShutDown() {
     m_shutdownEvent.Set();
 }
 
+void CVORNAgent::reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome) {
+    const int64_t retryAt = m_ptrStore->GetRetryTimestamp().count();
+    if (outcome == IpcRefreshTokenRsp::eRefreshTokenRateLimited && m_fnNow() < retryAt) {
+        m_fnStatusSink(RateLimitedStatus(retryAt));
+    } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess ||
+               !m_ptrStore->GetVORN().empty()) {
+        // A failed refresh leaves the stored identity in force.
+        m_fnStatusSink("identity held");
+    } else {
+        m_fnStatusSink("no identity: " + RefreshOutcomeName(outcome));
+    }
+}
+
 void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
+    reportStatus(answer);
     RefreshTokenCallback callback;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -210,7 +230,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
         }
         case VORN_CLOUD_ERROR_RESPONSE:
             VORN_LOG_ERROR("Error response received from  cloud: %s",
-                           response.m_strErrorMsg.c_str());
+                           EscapeUntrusted(response.m_strErrorMsg, 2048).c_str());
             answer = IpcRefreshTokenRsp::eRefreshTokenErrorResponse;
             break;
         case VORN_OK:
@@ -255,6 +275,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
         m_idRequestEvent.Reset();
     }
     m_deferredRefreshAt.reset();
+    reportStatus(answer);
     if (callback) {
         callback(answer);
     }

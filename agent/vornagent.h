@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "agent/attribute.h"
 #include "agent/cloudcommunicator.h"
@@ -57,6 +58,10 @@ struct AgentComponents {
     IVORNIdentityStore* store = nullptr;
     // Empty: the system clock.
     SecondsClock clock;
+    // Receives a one-line status after every identity outcome ("identity
+    // held", "no identity: <why>", "rate-limited until <UTC time>"). Empty:
+    // the service manager's status line.
+    std::function<void(const std::string&)> statusSink;
     // Empty: std::chrono::steady_clock.
     MonotonicClock monotonicClock;
 };
@@ -107,6 +112,9 @@ private:
     VORN_STATUS handleIdentityServiceResponse();
     // Answers and clears the pending refresh, if any. m_mutex must not be held.
     void answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer);
+    // Passes the state after an outcome to the status sink. m_mutex must not
+    // be held.
+    void reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome);
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
     CloudCommunicator m_cloudCommunicator;
@@ -119,6 +127,7 @@ private:
     VORNEvent m_idResponseEvent{true};
     VORNEvent m_shutdownEvent{true};
     SecondsClock m_fnNow;
+    std::function<void(const std::string&)> m_fnStatusSink;
     MonotonicClock m_fnMonotonicNow;
     // Main thread only.
     bool m_bExchangeInFlight = false;

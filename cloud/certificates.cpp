@@ -168,12 +168,38 @@ bool WriteKey(const std::string& dir, const std::string& name, EVP_PKEY* key, st
     return WriteFileAtomically(dir, name, bio, 0600, error);
 }
 
+// Creates 'dir' and any missing parent, each mode 0700: the directory will
+// hold private keys. An existing directory is used as it is.
+bool MakeDirectories(const std::string& dir, std::string& error) {
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode)) {
+            error = "not a directory: " + dir;
+            return false;
+        }
+        return true;
+    }
+    if (errno != ENOENT || dir.empty()) {
+        error = "cannot use " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const size_t slash = dir.find_last_not_of('/') == std::string::npos
+                             ? std::string::npos
+                             : dir.rfind('/', dir.find_last_not_of('/'));
+    if (slash != std::string::npos && slash != 0 && !MakeDirectories(dir.substr(0, slash), error)) {
+        return false;
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create directory " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool GenerateTestCertificates(const std::string& dir, std::string& error) {
-    struct stat info {};
-    if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        error = "not a directory: " + dir;
+    if (!MakeDirectories(dir, error)) {
         return false;
     }
     PkeyPtr caKey = NewKey();

@@ -6,7 +6,7 @@
 
 namespace vorn::cloud {
 
-// Writes into the existing directory 'dir':
+// Writes into the directory 'dir', created (mode 0700, parents too) when missing:
 //   ca.pem                    a fresh test CA certificate (its key is never written)
 //   server.pem, server.key    a server certificate signed by that CA, valid for
 //                             IP:127.0.0.1 and DNS:localhost

@@ -15,6 +15,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <map>
 #include <optional>
 
 #include "cloud/faultknobs.h"
@@ -39,6 +40,8 @@ struct CHttpsServer::Impl {
     const HttpsServerOptions m_options;
     std::atomic<uint64_t> m_nIdentityRequests{0};
     std::atomic<int> m_nConnections{0};
+    // Open connections per peer address; touched by the server thread only.
+    std::map<net::ip::address, int> m_peerConnections;
     // Declared before the io_context: sessions still queued in it when it is
     // destroyed refer to the members above and to the TLS context.
     ssl::context m_ssl{ssl::context::tls_server};
@@ -65,18 +68,27 @@ bool IsHttpParseError(const beast::error_code& ec) {
 // operation holds a reference to it.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket&& socket, CHttpsServer::Impl& server)
+    Session(tcp::socket&& socket, const net::ip::address& peer, CHttpsServer::Impl& server)
         : m_stream(std::move(socket), server.m_ssl),
           m_server(server),
-          m_timer(m_stream.get_executor()) {
+          m_timer(m_stream.get_executor()),
+          m_peer(peer) {
         ++m_server.m_nConnections;
+        ++m_server.m_peerConnections[m_peer];
     }
-    ~Session() { --m_server.m_nConnections; }
+    ~Session() {
+        --m_server.m_nConnections;
+        const auto found = m_server.m_peerConnections.find(m_peer);
+        if (found != m_server.m_peerConnections.end() && --found->second <= 0) {
+            m_server.m_peerConnections.erase(found);
+        }
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     void Run() {
-        armTimeout();
+        beast::get_lowest_layer(m_stream).expires_after(
+            std::min(m_server.m_options.m_handshakeTimeout, m_server.m_options.m_ioTimeout));
         m_stream.async_handshake(
             ssl::stream_base::server, [self = shared_from_this()](beast::error_code ec) {
                 if (ec) {
@@ -161,6 +173,11 @@ private:
         }
 
         const uint64_t sequence = ++m_server.m_nIdentityRequests;
+        if (!query.empty() && !m_server.m_options.m_bFaultKnobs) {
+            sendError(http::status::bad_request,
+                      "query strings are refused: fault knobs are off (start with --fault-knobs)");
+            return;
+        }
         const std::string& knobText = query.empty() ? m_server.m_options.m_strDefaultQuery : query;
         std::string error;
         if (!ParseFaultKnobs(knobText, m_knobs, error)) {
@@ -374,6 +391,7 @@ private:
     uint64_t m_nBodyLeft = 0;
     FaultKnobs m_knobs;
     bool m_bKeepAlive = false;
+    const net::ip::address m_peer;
 };
 
 }  // namespace
@@ -394,12 +412,23 @@ void CHttpsServer::Impl::Accept() {
             });
             return;
         }
-        if (m_nConnections.load() >= kMaxConnections) {
+        beast::error_code peerError;
+        const auto peer = socket.remote_endpoint(peerError).address();
+        const auto perPeer = m_peerConnections.find(peer);
+        if (peerError) {
+            beast::error_code ignored;
+            socket.close(ignored);  // gone before it could be served
+        } else if (m_nConnections.load() >= kMaxConnections) {
             VORN_LOG_WARNING("too many connections; one refused");
             beast::error_code ignored;
             socket.close(ignored);
+        } else if (perPeer != m_peerConnections.end() &&
+                   perPeer->second >= kMaxConnectionsPerPeer) {
+            VORN_LOG_WARNING("too many connections from %s; one refused", peer.to_string().c_str());
+            beast::error_code ignored;
+            socket.close(ignored);
         } else {
-            std::make_shared<Session>(std::move(socket), *this)->Run();
+            std::make_shared<Session>(std::move(socket), peer, *this)->Run();
         }
         Accept();
     });

@@ -5,10 +5,15 @@
 //                            the fault knobs of the query or the default query
 //   GET  /stats              200 {"identity_requests":N}
 //
-// Every connection is bounded: the TLS handshake, reading one request and
-// writing one answer each get kIoTimeout, an idle keep-alive connection is
-// closed after the same time, a request body above kMaxBodyBytes gets 413, and
-// at most kMaxConnections are served at once (more are closed on accept).
+// Every connection is bounded: the TLS handshake must end within the
+// handshake time-out, reading one request and writing one answer each get the
+// I/O time-out, an idle keep-alive connection is closed after the same time, a
+// request body above kMaxBodyBytes gets 413, and at most kMaxConnections are
+// served at once, at most kMaxConnectionsPerPeer of them for one peer address
+// (more are closed on accept), so that one client cannot lock out the others.
+//
+// The fault knobs are off unless the options switch them on: a service that
+// anyone can reach must not let a client make it stall or stream a gigabyte.
 #pragma once
 
 #include <atomic>
@@ -29,8 +34,12 @@ struct HttpsServerOptions {
     unsigned short m_nPort = 0;     // 0: any free port
     std::string m_strCertFile;      // PEM certificate chain
     std::string m_strKeyFile;       // PEM private key
+    bool m_bFaultKnobs = false;     // honour query strings; off: a query gets 400
     std::string m_strDefaultQuery;  // knobs for POSTs without a query string
     std::chrono::milliseconds m_ioTimeout{5000};
+    // A client that connects must finish its TLS handshake within this, even
+    // when the I/O time-out is long, so idle connections free their slots.
+    std::chrono::milliseconds m_handshakeTimeout{2000};
     // How long a "stall" fault keeps a connection open without answering:
     // longer than any client's receive time-out, but still bounded.
     std::chrono::milliseconds m_stallHold{60000};
@@ -41,6 +50,7 @@ public:
     static constexpr size_t kMaxBodyBytes = 1024 * 1024;
     static constexpr size_t kMaxHeaderBytes = 16 * 1024;
     static constexpr int kMaxConnections = 256;
+    static constexpr int kMaxConnectionsPerPeer = 32;
 
     // 'service' must outlive the server.
     CHttpsServer(CIdentityService& service, HttpsServerOptions options);

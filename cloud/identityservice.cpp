@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sqlite3.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn::cloud {
@@ -34,6 +36,12 @@ std::string PrintCompact(const cJSON* node) {
     std::string result(text);
     cJSON_free(text);
     return result;
+}
+
+// Member names are matched without regard to letter case, as cJSON's own
+// look-ups do.
+bool EqualsIgnoreCase(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
 }
 
 void AppendQuoted(const char* text, std::string& out) {
@@ -99,6 +107,50 @@ void AppendCanonical(const cJSON* node, std::string& out) {
     } else {
         out += "null";
     }
+}
+
+// The hardware section as the id sees it. The disks are listed in whatever
+// order the kernel enumerated them, which changes when a boot swaps sda and
+// sdb, so their order is not part of the identity. Adapters come and go with
+// docks and VPNs and say nothing about the machine; they never count, even if
+// a client puts them here.
+void AppendCanonicalHardware(const cJSON* hardware, std::string& out) {
+    std::vector<std::pair<std::string, std::string>> members;
+    for (const cJSON* child = hardware->child; child != nullptr; child = child->next) {
+        const std::string name = child->string;
+        if (EqualsIgnoreCase(name, "adapters")) {
+            continue;
+        }
+        std::string value;
+        if (EqualsIgnoreCase(name, "disk_list") && cJSON_IsArray(child)) {
+            std::vector<std::string> disks;
+            for (const cJSON* disk = child->child; disk != nullptr; disk = disk->next) {
+                disks.emplace_back();
+                AppendCanonical(disk, disks.back());
+            }
+            std::sort(disks.begin(), disks.end());
+            value += '[';
+            for (size_t i = 0; i < disks.size(); ++i) {
+                value += (i == 0 ? "" : ",") + disks[i];
+            }
+            value += ']';
+        } else {
+            AppendCanonical(child, value);
+        }
+        members.emplace_back(name, std::move(value));
+    }
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    out += '{';
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        AppendQuoted(members[i].first.c_str(), out);
+        out += ':';
+        out += members[i].second;
+    }
+    out += '}';
 }
 
 std::string Hex(const unsigned char* bytes, size_t count) {
@@ -220,13 +272,18 @@ std::string CIdentityService::ErrorDocument(int code, const std::string& message
     return PrintCompact(root.get());
 }
 
-std::string CIdentityService::DeriveVornId(const std::string& hardwareJson) {
+std::string CIdentityService::DeriveVornId(const std::string& businessId,
+                                           const std::string& hardwareJson) {
     JsonPtr hardware(cJSON_Parse(hardwareJson.c_str()));
     if (!cJSON_IsObject(hardware.get())) {
         return {};
     }
-    std::string canonical = "vorn-hardware-1:";
-    AppendCanonical(hardware.get(), canonical);
+    // The business is part of the digest: two businesses that post the same
+    // machine must not learn of each other, nor share its id or instance key.
+    std::string canonical = "vorn-hardware-2:";
+    AppendQuoted(businessId.c_str(), canonical);
+    canonical += ':';
+    AppendCanonicalHardware(hardware.get(), canonical);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
     if (EVP_Digest(canonical.data(), canonical.size(), digest, &digestLength, EVP_sha256(),
@@ -291,7 +348,8 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_setAccounts.empty() && m_setAccounts.count({businessId, installerKey}) == 0) {
-            VORN_LOG_WARNING("refused business id %s: unknown installer key", businessId);
+            VORN_LOG_WARNING("refused business id %s: unknown installer key",
+                             EscapeUntrusted(businessId, 128).c_str());
             return Error(kCodeUnauthorized, "business id or installer key not accepted");
         }
         if (m_pDb == nullptr) {
@@ -302,15 +360,23 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
         Device device;
         bool known = false;
         if (cachedVorn != nullptr) {
-            if (lookupDevice(cachedVorn, device)) {
+            Device cached;
+            if (lookupDevice(cachedVorn, cached)) {
                 // A known device keeps its id only with the token it was last given,
-                // so that a stolen id alone cannot take a device over.
-                if (device.m_strToken == cachedToken) {
+                // so that a stolen id alone cannot take a device over, and only
+                // within the business that owns it.
+                if (cached.m_strBusinessId != businessId) {
+                    VORN_LOG_WARNING(
+                        "cached id %s belongs to another business; using the "
+                        "hardware id",
+                        EscapeUntrusted(cachedVorn, 64).c_str());
+                } else if (cached.m_strToken == cachedToken) {
                     vorn = cachedVorn;
+                    device = cached;
                     known = true;
                 } else {
                     VORN_LOG_WARNING("cached token of %s does not match; using the hardware id",
-                                     cachedVorn);
+                                     EscapeUntrusted(cachedVorn, 64).c_str());
                 }
             } else if (IsWellFormedId(cachedVorn)) {
                 // Issued by an instance whose database this one does not have.
@@ -318,11 +384,13 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
             }
         }
         if (vorn.empty()) {
-            vorn = DeriveVornId(PrintCompact(hardware));
+            vorn = DeriveVornId(businessId, PrintCompact(hardware));
             if (vorn.empty()) {
                 return Error(kCodeInternal, "cannot derive a device id");
             }
-            known = lookupDevice(vorn, device);
+            // A row under another business can only be one that claimed this id
+            // through a forged cache; it is replaced, keys and all.
+            known = lookupDevice(vorn, device) && device.m_strBusinessId == businessId;
         }
         if (!known) {
             device.m_strInstanceKey = RandomHex(16);
@@ -336,7 +404,7 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
             return Error(kCodeInternal, "device database write failed");
         }
         VORN_LOG_DEBUG("%s device %s for business %s", known ? "known" : "new", vorn.c_str(),
-                       businessId);
+                       EscapeUntrusted(businessId, 128).c_str());
 
         JsonPtr answer(cJSON_CreateObject());
         if (!answer || cJSON_AddStringToObject(answer.get(), "vorn", vorn.c_str()) == nullptr ||
@@ -356,8 +424,9 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
 
 bool CIdentityService::lookupDevice(const std::string& vorn, Device& device) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(m_pDb, "SELECT token, instance_key FROM devices WHERE vorn = ?1", -1,
-                           &raw, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_pDb,
+                           "SELECT token, instance_key, business_id FROM devices WHERE vorn = ?1",
+                           -1, &raw, nullptr) != SQLITE_OK) {
         VORN_LOG_ERROR("device lookup failed: %s", sqlite3_errmsg(m_pDb));
         return false;
     }
@@ -368,7 +437,9 @@ bool CIdentityService::lookupDevice(const std::string& vorn, Device& device) {
     }
     const auto* token = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
     const auto* instanceKey = reinterpret_cast<const char*>(sqlite3_column_text(raw, 1));
+    const auto* businessId = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
     device.m_strVorn = vorn;
+    device.m_strBusinessId = businessId != nullptr ? businessId : "";
     device.m_strToken = token != nullptr ? token : "";
     device.m_strInstanceKey = instanceKey != nullptr ? instanceKey : "";
     return true;

@@ -1,9 +1,10 @@
 // The identity exchange of the reference cloud service, without any sockets:
 // one request document in, one HTTP status and answer document out.
 //
-// A device's VORN id is derived from its "hardware" section (a digest of the
-// section printed canonically), so the same machine gets the same id from any
-// instance of the service, even one that starts with an empty database. A
+// A device's VORN id is derived from its business id and its "hardware"
+// section (a digest of the two printed canonically), so the same machine gets
+// the same id from any instance of the service, even one that starts with an
+// empty database, while two businesses never share a device. A
 // request whose "cache" names a device this service knows, with the token it
 // last issued (or a device it has never seen), keeps that VORN id instead, so
 // that a hardware change does not split one device into two. Every success
@@ -59,9 +60,10 @@ public:
     // with the error document {"code":N,"msg":"..."}. Never throws.
     IdentityAnswer HandleRequest(const std::string& body);
 
-    // The VORN id this service derives from a "hardware" section given as
-    // JSON text; empty when the text is not a JSON object.
-    static std::string DeriveVornId(const std::string& hardwareJson);
+    // The VORN id this service derives for a business from a "hardware"
+    // section given as JSON text; empty when the text is not a JSON object.
+    // The order of "disk_list" does not count and "adapters" are ignored.
+    static std::string DeriveVornId(const std::string& businessId, const std::string& hardwareJson);
 
     // The error document for a code and message (also used by the HTTP layer
     // for its own errors).
@@ -75,6 +77,7 @@ private:
         std::string m_strVorn;
         std::string m_strToken;
         std::string m_strInstanceKey;
+        std::string m_strBusinessId;
     };
 
     bool lookupDevice(const std::string& vorn, Device& device);

@@ -23,14 +23,16 @@ const char kUsage[] =
     "Usage:\n"
     "  vorn-cloud --generate-cert DIR\n"
     "  vorn-cloud --cert FILE --key FILE [--port N] [--bind ADDRESS] [--db FILE]\n"
-    "             [--account BID:KEY]... [--default-query QUERY] [--ready-file FILE]\n"
-    "             [--log FILE] [--no-stdin] [--io-timeout-ms N]\n"
+    "             [--account BID:KEY]... [--fault-knobs [--default-query QUERY]]\n"
+    "             [--ready-file FILE] [--log FILE] [--no-stdin] [--io-timeout-ms N]\n"
+    "             [--handshake-timeout-ms N]\n"
     "  vorn-cloud --help\n"
     "\n"
     "The reference identity service: answers identity requests over HTTPS (TLS 1.2+).\n"
     "\n"
     "Options:\n"
-    "  --generate-cert DIR   write DIR/ca.pem (a fresh test CA), DIR/server.pem and\n"
+    "  --generate-cert DIR   create DIR (mode 0700) when missing, write DIR/ca.pem (a fresh test "
+    "CA), DIR/server.pem and\n"
     "                        DIR/server.key (signed by that CA, for IP:127.0.0.1 and\n"
     "                        DNS:localhost), DIR/untrusted.pem and DIR/untrusted.key\n"
     "                        (self-signed, trusted by no one); keys mode 0600; exit 0\n"
@@ -41,32 +43,43 @@ const char kUsage[] =
     "  --db FILE             SQLite file of known devices (default: in memory)\n"
     "  --account BID:KEY     accept this business id / installer key pair; may repeat;\n"
     "                        without any, every non-empty pair is accepted\n"
+    "  --fault-knobs         honour the fault knobs below (for tests only: they let any\n"
+    "                        client stall connections or stream 1 GiB); without it a\n"
+    "                        POST with a query string gets 400\n"
     "  --default-query QUERY fault knobs for every POST that has no query string\n"
+    "                        (needs --fault-knobs)\n"
     "  --ready-file FILE     once listening, write \"<port>\\n\" to FILE (atomically)\n"
     "  --log FILE            write a log (verbose level) to FILE\n"
     "  --no-stdin            do not stop at end of standard input (for running detached)\n"
-    "  --io-timeout-ms N     bound on a TLS handshake, reading a request, writing an\n"
-    "                        answer and an idle connection (default 5000)\n"
+    "  --io-timeout-ms N     bound on reading a request, writing an answer and an idle\n"
+    "                        connection (default 5000)\n"
+    "  --handshake-timeout-ms N\n"
+    "                        bound on a TLS handshake (default 2000, never above the\n"
+    "                        I/O bound). One peer address holds at most 32 connections,\n"
+    "                        all peers together 256.\n"
     "\n"
     "Once listening it prints \"listening on ADDRESS:PORT\" on standard output. It serves\n"
     "until SIGTERM or SIGINT, or until standard input reaches end of file; exit code 0.\n"
     "\n"
     "Endpoints:\n"
-    "  POST <any path>[?QUERY]  identity exchange. The body is the request document:\n"
+    "  POST <any path>[?QUERY]  identity exchange (QUERY only with --fault-knobs). The\n"
+    "                           body is the request document:\n"
     "                           "
     "{\"business\":{\"id\",\"installer_key\"},\"hardware\":{\"serial_number\",\n"
     "                           \"uuid\",...},\"os\":{\"hostname\",...},\"misc\":{\"product\":{},\n"
     "                           \"cache\":{\"vorn\",\"vorn_token\",\"instance_key\"}}}.\n"
     "                           200 {\"vorn\",\"vorn_token\",\"instance_key\"}: the VORN id "
     "derives\n"
-    "                           from the hardware section (same hardware, same id), or is kept\n"
-    "                           from a valid cache; each answer carries a fresh token.\n"
+    "                           from the business id and the hardware section (same business\n"
+    "                           and hardware, same id, whatever the order of the disks), or\n"
+    "                           is kept from a valid cache; each answer carries a fresh token.\n"
     "                           Errors: {\"code\":N,\"msg\":\"...\"} with status N: 400 malformed\n"
-    "                           document or knob, 401 unknown business id / installer key,\n"
+    "                           document, knob or a query without --fault-knobs, 401 unknown\n"
+    "                           business id / installer key,\n"
     "                           413 body above 1 MiB, 500 database failure.\n"
     "  GET  /stats              200 {\"identity_requests\":N}: POSTs received so far\n"
     "\n"
-    "Fault knobs (query parameters of a POST, or --default-query):\n"
+    "Fault knobs (with --fault-knobs: query parameters of a POST, or --default-query):\n"
     "  status=NNN            answer with this status (200-599); outside 2xx the body is\n"
     "                        the error document {\"code\":NNN,\"msg\":...}\n"
     "  retry_after=TEXT      add \"Retry-After: TEXT\" verbatim (dates, garbage allowed)\n"
@@ -86,7 +99,8 @@ const char kUsage[] =
     "\n"
     "Example:\n"
     "  vorn-cloud --generate-cert /tmp/certs\n"
-    "  vorn-cloud --cert /tmp/certs/server.pem --key /tmp/certs/server.key --port 8443 &\n"
+    "  vorn-cloud --cert /tmp/certs/server.pem --key /tmp/certs/server.key --port 8443 \\\n"
+    "             --fault-knobs &\n"
     "  curl --cacert /tmp/certs/ca.pem -d @request.json "
     "'https://127.0.0.1:8443/id?status=503&retry_after=30'\n";
 
@@ -168,6 +182,10 @@ int main(int argc, char** argv) {
             watchStdin = false;
             continue;
         }
+        if (arg == "--fault-knobs") {
+            options.m_bFaultKnobs = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             return Usage(("unknown option or missing value: " + arg).c_str());
         }
@@ -194,6 +212,14 @@ int main(int argc, char** argv) {
                 return Usage(("invalid --io-timeout-ms (1..600000): " + value).c_str());
             }
             options.m_ioTimeout = std::chrono::milliseconds(ms);
+        } else if (arg == "--handshake-timeout-ms") {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno != 0 || ms == 0 || ms > 600000) {
+                return Usage(("invalid --handshake-timeout-ms (1..600000): " + value).c_str());
+            }
+            options.m_handshakeTimeout = std::chrono::milliseconds(ms);
         } else if (arg == "--bind") {
             options.m_strBindAddress = value;
         } else if (arg == "--db") {
@@ -231,6 +257,9 @@ int main(int argc, char** argv) {
     }
     if (options.m_strCertFile.empty() || options.m_strKeyFile.empty()) {
         return Usage("--cert and --key are required to serve");
+    }
+    if (!options.m_strDefaultQuery.empty() && !options.m_bFaultKnobs) {
+        return Usage("--default-query needs --fault-knobs");
     }
     if (!logFile.empty()) {
         try {

@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "common/ipcmessage.h"
+#include "common/linux/listensocket.h"
 #include "common/linux/processstop.h"
+#include "common/logratelimit.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -67,24 +69,12 @@ int CIPCCommon::setupRecvSocketThread() {
     }
 
     try {
-        m_ptrAsyncSocket->open(udp::v4());
-        const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(m_strAddress);
-
-        // Children of the agent must not inherit the socket: one that outlived
-        // the agent would keep the port and stop the next agent from binding.
-        (void)::fcntl(m_ptrAsyncSocket->native_handle(), F_SETFD, FD_CLOEXEC);
-
-        setReceiveBufferSize();
-
-        boost::system::error_code error;
-
-        // No address reuse: a second agent on this machine must fail here.
-        m_ptrAsyncSocket->bind(udp::endpoint(address, m_nPort), error);
-        if (error) {
-            VORN_LOG_ERROR("Failed to open/bind to a port. Error: %s", error.message().c_str());
-            boost::system::error_code ignored;
-            m_ptrAsyncSocket->close(ignored);
-            m_ptrAsyncSocket.reset();
+        // Port 0 (tests) never takes a passed socket: it means "any free port".
+        const int passed = (m_nPort != 0) ? TakeListenSocket(m_nPort) : -1;
+        if (passed >= 0) {
+            m_ptrAsyncSocket->assign(udp::v4(), passed);
+            setReceiveBufferSize();
+        } else if (bindSocket() != 0) {
             return -1;
         }
         m_nPort = m_ptrAsyncSocket->local_endpoint().port();
@@ -98,6 +88,30 @@ int CIPCCommon::setupRecvSocketThread() {
         m_recvThread = std::thread(&CIPCCommon::recvThreadProc, this);
     } catch (const std::exception& e) {
         VORN_LOG_ERROR("setupRecvThread: Recv Thread startup failure: %s", e.what());
+        boost::system::error_code ignored;
+        m_ptrAsyncSocket->close(ignored);
+        m_ptrAsyncSocket.reset();
+        return -1;
+    }
+    return 0;
+}
+
+int CIPCCommon::bindSocket() {
+    m_ptrAsyncSocket->open(udp::v4());
+    const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(m_strAddress);
+
+    // Children of the agent must not inherit the socket: one that outlived
+    // the agent would keep the port and stop the next agent from binding.
+    (void)::fcntl(m_ptrAsyncSocket->native_handle(), F_SETFD, FD_CLOEXEC);
+
+    setReceiveBufferSize();
+
+    boost::system::error_code error;
+
+    // No address reuse: a second agent on this machine must fail here.
+    m_ptrAsyncSocket->bind(udp::endpoint(address, m_nPort), error);
+    if (error) {
+        VORN_LOG_ERROR("Failed to open/bind to a port. Error: %s", error.message().c_str());
         boost::system::error_code ignored;
         m_ptrAsyncSocket->close(ignored);
         m_ptrAsyncSocket.reset();
@@ -164,19 +178,19 @@ void CIPCCommon::handleReceive(const boost::system::error_code& /*error*/,
                                std::size_t bytesReceived) {
     // A failed receive delivers no bytes and is simply re-armed below.
     if (bytesReceived > kIpcMaxMessageSize) {
-        VORN_LOG_ERROR("Received message of length %lu exceeds %lu bytes, ignored.",
-                       static_cast<unsigned long>(bytesReceived),
-                       static_cast<unsigned long>(kIpcMaxMessageSize));
+        VORN_LOG_LIMITED_ERROR("Received message of length %lu exceeds %lu bytes, ignored.",
+                               static_cast<unsigned long>(bytesReceived),
+                               static_cast<unsigned long>(kIpcMaxMessageSize));
     } else if (bytesReceived != 0) {
-        VORN_LOG_DEBUG("Received message of length %lu.",
-                       static_cast<unsigned long>(bytesReceived));
+        VORN_LOG_LIMITED_DEBUG("Received message of length %lu.",
+                               static_cast<unsigned long>(bytesReceived));
         try {
             const std::string message(m_recvBuffer.get(), bytesReceived);
             processIncomingMessage(message, m_senderEndpoint);
         } catch (const std::exception& e) {
             // An exception must not end the receiver thread: later clients
             // would get no answer for the rest of the run.
-            VORN_LOG_ERROR("Exception while handling a received message: %s", e.what());
+            VORN_LOG_LIMITED_ERROR("Exception while handling a received message: %s", e.what());
         }
     }
 
@@ -197,13 +211,14 @@ VORN_STATUS CIPCCommon::sendMsgToPeer(const std::string& message, const udp::end
 
     try {
         auto copy = std::make_shared<const std::string>(message);
-        VORN_LOG_DEBUG("Sending message of length %lu.", static_cast<unsigned long>(copy->size()));
+        VORN_LOG_LIMITED_DEBUG("Sending message of length %lu.",
+                               static_cast<unsigned long>(copy->size()));
         boost::asio::post(m_ioContext, [this, copy, peer]() {
             if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
                 boost::system::error_code error;
                 m_ptrAsyncSocket->send_to(boost::asio::buffer(*copy), peer, 0, error);
                 if (error) {
-                    VORN_LOG_ERROR("socket send failure = %s", error.message().c_str());
+                    VORN_LOG_LIMITED_ERROR("socket send failure = %s", error.message().c_str());
                 }
             }
         });

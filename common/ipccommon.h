@@ -1,5 +1,6 @@
-// The loopback UDP endpoint's machinery: one socket bound to 127.0.0.1, one
-// reused receive buffer, and one receiver thread that runs the event loop.
+// The loopback UDP endpoint's machinery: one socket bound to 127.0.0.1 (or,
+// for a fixed port, the one a service manager passed in), one reused receive
+// buffer, and one receiver thread that runs the event loop.
 //
 // Threading: the receiver thread is the only thread that runs m_ioContext, so
 // every receive completion, every processIncomingMessage call and every actual
@@ -56,6 +57,9 @@ protected:
 
 private:
     int setupRecvSocketThread();
+    // Opens the socket and binds m_strAddress:m_nPort; 0, or -1 (logged) when
+    // the port cannot be bound.
+    int bindSocket();
     void setReceiveBufferSize();
     void recvThreadProc();
     void startReceive();

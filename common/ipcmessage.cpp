@@ -1,5 +1,6 @@
 #include "common/ipcmessage.h"
 
+#include "common/logratelimit.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -22,7 +23,7 @@ void AppendLE16(std::string& bytes, uint16_t value) {
 VORN_STATUS GetMsgType(const std::string& message, uint16_t& msgType) {
     msgType = 0;
     if (message.size() < kIpcRefreshTokenReqSize) {
-        VORN_LOG_ERROR("Failed to get the msg type");
+        VORN_LOG_LIMITED_ERROR("Failed to get the msg type");
         return VORN_ERROR;
     }
     msgType = ReadLE16(message, 0);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/logratelimit.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
@@ -26,18 +27,27 @@ CIPCServer::~CIPCServer() {
 
 void CIPCServer::processIncomingMessage(const std::string& message, const udp::endpoint& sender) {
     const unsigned short port = sender.port();
-    VORN_LOG_DEBUG("Received incoming message from port %hu", port);
+    // Replies go to 127.0.0.1 at the sender's port, so that address and port
+    // together are the sender's full address only when it sent from
+    // 127.0.0.1. A request from 127.0.0.2:P would otherwise have its answer
+    // delivered to whoever owns 127.0.0.1:P.
+    if (sender.address() != boost::asio::ip::address_v4::loopback()) {
+        VORN_LOG_LIMITED_WARNING("Ignored a datagram from %s port %hu: only 127.0.0.1 is served",
+                                 sender.address().to_string().c_str(), port);
+        return;
+    }
+    VORN_LOG_LIMITED_DEBUG("Received incoming message from port %hu", port);
     m_fnMsgCallback(message, port);
 }
 
 VORN_STATUS CIPCServer::SendMsgAsync(const std::string& message, unsigned short port) {
-    // Replies always go to loopback, whatever address a request came from.
+    // Only requests from 127.0.0.1 are delivered, so this is where they came from.
     const udp::endpoint peer(boost::asio::ip::address_v4::loopback(), port);
     if (sendMsgToPeer(message, peer) != VORN_OK) {
-        VORN_LOG_ERROR("Error occurred while trying to send message to client.");
+        VORN_LOG_LIMITED_ERROR("Error occurred while trying to send message to client.");
         return VORN_ERROR;
     }
-    VORN_LOG_DEBUG("Successfully sent message to client at port %hu", port);
+    VORN_LOG_LIMITED_DEBUG("Successfully sent message to client at port %hu", port);
     return VORN_OK;
 }
 

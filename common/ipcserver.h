@@ -1,6 +1,8 @@
-// The agent's loopback datagram endpoint: hands every received datagram, with
-// the sender's UDP port, to a callback, and sends datagrams back to
-// 127.0.0.1 at a given port.
+// The agent's loopback datagram endpoint: hands every datagram received from
+// 127.0.0.1, with the sender's UDP port, to a callback, and sends datagrams
+// back to 127.0.0.1 at a given port. Datagrams from any other source address
+// (127.0.0.2 and the rest of 127/8 reach a socket bound to 127.0.0.1 too) are
+// dropped, so a reply always goes to the full address its request came from.
 #pragma once
 
 #include <functional>
@@ -23,8 +25,9 @@ public:
     // started, std::bad_alloc when the receive buffer cannot be allocated.
     //
     // 'callback' runs on the receiver thread, one datagram at a time, in
-    // arrival order, for every datagram of 1 to 4096 bytes (empty and longer
-    // ones are dropped). While it runs nothing else is received or sent.
+    // arrival order, for every datagram of 1 to 4096 bytes from 127.0.0.1
+    // (empty and longer ones, and those from other addresses, are dropped). While it runs nothing
+    // else is received or sent.
     CIPCServer(unsigned short port, MsgCallback callback);
 
     // Stops and joins the receiver thread before the callback is released.

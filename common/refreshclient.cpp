@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include "common/linux/socketowner.h"
 
 namespace vorn {
 
@@ -38,7 +41,45 @@ RefreshResult Failure(const char* what) {
 
 }  // namespace
 
-RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout) {
+bool VerifyAgentSocket(uint16_t port, uid_t agentUid, RefreshResult& result) {
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    std::vector<UdpSocketOwner> owners;
+    std::string error;
+    if (!FindUdpSocketOwners(port, owners, error)) {
+        result = RefreshResult{RefreshResult::Kind::Untrusted, 0,
+                               "cannot tell who owns the socket on " + where + ": " + error, 0};
+        return false;
+    }
+    if (owners.empty()) {
+        // The answer came from a socket that is gone already: nothing
+        // vouches for it.
+        result =
+            RefreshResult{RefreshResult::Kind::Untrusted, 0,
+                          "no socket owns " + where + " any more; its answer is not believed", 0};
+        return false;
+    }
+    for (const UdpSocketOwner& owner : owners) {
+        if (owner.uid == 0 || owner.uid == agentUid) {
+            continue;
+        }
+        std::string message =
+            "the socket on " + where + " belongs to uid " + std::to_string(owner.uid);
+        const std::string holder = DescribeSocketHolder(owner.inode);
+        if (!holder.empty()) {
+            message += ", process " + holder;
+        }
+        message += ", not to root";
+        if (agentUid != 0) {
+            message += " or uid " + std::to_string(agentUid);
+        }
+        message += ": it is not the agent, and its answer is not believed";
+        result = RefreshResult{RefreshResult::Kind::Untrusted, 0, message, owner.uid};
+        return false;
+    }
+    return true;
+}
+
+RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout, uid_t agentUid) {
     Socket sock;
     if (sock.fd() < 0) {
         return Failure("socket");
@@ -97,6 +138,11 @@ RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout) {
         }
         if (n == 4 && answer[0] == 2 && answer[1] == 0) {
             RefreshResult result;
+            // Checked after the answer, so a port taken over while the
+            // request was on its way is caught too.
+            if (!VerifyAgentSocket(port, agentUid, result)) {
+                return result;
+            }
             result.kind = RefreshResult::Kind::Answered;
             result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
             return result;

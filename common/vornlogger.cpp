@@ -180,7 +180,13 @@ int CVORNLogger::OpenLogFile(const std::string& fileName) {
 
 bool CVORNLogger::open() {
     closeFile();
-    m_fd = OpenLogFile(m_strFileName);
+    if (m_strFileName == kStandardError) {
+        // A link to whatever descriptor 2 is (a terminal, a pipe): chosen by
+        // the one who started the tool, not planted in a data directory.
+        m_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else {
+        m_fd = OpenLogFile(m_strFileName);
+    }
     return m_fd >= 0;
 }
 
@@ -198,7 +204,8 @@ bool CVORNLogger::writeWhole(const char* first, size_t firstLen, const char* sec
     int count = firstLen != 0 ? 2 : 1;
     size_t written = 0;
     while (count > 0) {
-        const ssize_t n = ::writev(m_fd, next, count);
+        const ssize_t n =
+            count == 1 ? ::write(m_fd, next->iov_base, next->iov_len) : ::writev(m_fd, next, count);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/helpermessages.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
@@ -28,12 +29,12 @@ VORN_STATUS GetVORNDirectoryPath(std::string& directory) {
     const VORN_STATUS status = GetRegistryValue(RegistryRoot::LocalMachine, kVORNRegistryKey,
                                                 kVORNDataDirValue, buffer, &length, &type, true);
     if (status != VORN_OK || type != REG_SZ) {
-        fputs("Failed to get Program Data path\n", stderr);
+        HelperMessage("Failed to get Program Data path\n");
         return VORN_FAILED;
     }
     std::string converted = WideToUTF8(UTF16LEToWide(buffer, length));
     if (converted.empty()) {
-        fputs("Failed to get Program Data path\n", stderr);
+        HelperMessage("Failed to get Program Data path\n");
         return VORN_FAILED;
     }
     directory = std::move(converted);

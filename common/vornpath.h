@@ -13,10 +13,11 @@ inline constexpr const wchar_t* kVORNRegistryKey = L"SOFTWARE\\Zanto\\Quoralis\\
 inline constexpr const wchar_t* kVORNDataDirValue = L"DataDir";
 
 // Reads the data directory (UTF-8, ending in a separator) into 'directory'.
-// On failure writes "Failed to get Program Data path\n" to standard error,
-// leaves 'directory' unchanged and returns VORN_FAILED. A value that is empty
-// or does not convert counts as a failure: appending file names to it would
-// put the log and the store in the working directory. Nothing is cached.
+// On failure writes "Failed to get Program Data path\n" to standard error
+// (unless helper messages are quiet, see helpermessages.h), leaves 'directory'
+// unchanged and returns VORN_FAILED. A value that is empty or does not convert
+// counts as a failure: appending file names to it would put the log and the
+// store in the working directory. Nothing is cached.
 VORN_STATUS GetVORNDirectoryPath(std::string& directory);
 
 // Replaces the process-wide configuration directory with the bytes given

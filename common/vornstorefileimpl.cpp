@@ -1,15 +1,19 @@
 #include "common/vornstorefileimpl.h"
 
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "common/linux/vornfilelock.h"
 #include "common/vornlogger.h"
@@ -24,21 +28,33 @@ std::atomic<bool> g_bStorePermissionsApplied{false};
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
+// Damaged copies kept next to the store; older ones are removed.
+constexpr size_t kDamagedCopiesKept = 3;
+constexpr const char* kDamagedInfix = ".damaged-";
+
 enum class ReadResult { eOk, eOpenFailed, eNoMemory };
 
 // Reads the whole regular file at 'path' into 'text'. 'size' is the file's
-// size as found, also on eNoMemory. A directory or device in place of the
-// store counts as a file that cannot be opened.
-ReadResult ReadWholeFile(const std::string& path, std::string& text, size_t& size) {
+// size as found, also on eNoMemory. A link, directory, FIFO or device in
+// place of the store counts as a file that cannot be opened ('openError'
+// tells why), and never blocks the caller.
+ReadResult ReadWholeFile(const std::string& path, std::string& text, size_t& size,
+                         int* openError = nullptr) {
     text.clear();
     size = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
+        if (openError != nullptr) {
+            *openError = errno;
+        }
         return ReadResult::eOpenFailed;
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         (void)::close(fd);
+        if (openError != nullptr) {
+            *openError = EINVAL;
+        }
         return ReadResult::eOpenFailed;
     }
     size = static_cast<size_t>(info.st_size);
@@ -91,9 +107,32 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string BaseNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // cJSON's type code without its flag bits (reference, constant key).
 int TypeCode(const cJSON* item) {
     return item->type & 0xFF;
+}
+
+std::string UtcStamp(std::time_t when) {
+    struct tm utc {};
+    char text[32] = "00000000T000000Z";
+    if (::gmtime_r(&when, &utc) != nullptr) {
+        (void)std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    }
+    return text;
+}
+
+bool FlushDirectory(const std::string& directory) {
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = dirFd >= 0 && ::fsync(dirFd) == 0;
+    if (dirFd >= 0) {
+        (void)::close(dirFd);
+    }
+    return ok;
 }
 
 }  // namespace
@@ -104,17 +143,69 @@ VORN_STATUS CVORNStoreFileImpl::Initialize(const std::string& storePath) {
     if (m_strStorePath.empty() || m_eMode == eOpenReadOnly) {
         return VORN_OK;
     }
+    // Nothing is created in a directory that others could have prepared.
+    if (!dataDirectoryIsSafe()) {
+        return VORN_OK;
+    }
     // The lock file must exist before anyone can lock it; never truncate one
-    // that another process may hold.
-    const int fd = ::open(m_strLockFilePath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY,
+    // that another process may hold, never follow a link or block on a FIFO.
+    const int fd = ::open(m_strLockFilePath.c_str(),
+                          O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
                           S_IRUSR | S_IWUSR);
     if (fd >= 0) {
-        // An older lock file may carry a wider mode; failing to narrow it
-        // (someone else's file) is not fatal.
-        (void)::fchmod(fd, S_IRUSR | S_IWUSR);
+        // An older lock file of ours may carry a wider mode; failing to
+        // narrow it is not fatal. Someone else's file is left alone.
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
+            (void)::fchmod(fd, S_IRUSR | S_IWUSR);
+        }
         (void)::close(fd);
     }
     return VORN_OK;
+}
+
+bool CVORNStoreFileImpl::dataDirectoryIsSafe() const {
+    if (m_eMode != eOpenReadWrite || ::geteuid() != 0) {
+        return true;
+    }
+    const std::string directory = DirectoryOf(m_strStorePath);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError,
+                       "Data directory %s cannot be examined; the identity is not kept there",
+                       directory.c_str());
+        return false;
+    }
+    if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        // Whoever may change the directory may plant links, FIFOs or a
+        // forged store in it, or take the identity away.
+        VORN_LOG_ERROR(
+            "Data directory %s refused: owned by uid %u with mode %04o; it must be owned by "
+            "root and not writable by group or others, the identity is not kept there",
+            directory.c_str(), static_cast<unsigned>(info.st_uid),
+            static_cast<unsigned>(info.st_mode & 07777));
+        return false;
+    }
+    return true;
+}
+
+bool CVORNStoreFileImpl::lock(CVORNFileLock& fileLock, bool exclusive, int* openError) const {
+    CVORNFileLock::Options options;
+    // The agent heals a deleted lock file; a client that only looks
+    // creates nothing.
+    options.create = m_eMode == eOpenReadWrite;
+    options.timeout = m_lockTimeout;
+    std::string lockError;
+    if (!fileLock.Lock(m_strLockFilePath,
+                       exclusive ? CVORNFileLock::Mode::Exclusive : CVORNFileLock::Mode::Shared,
+                       options, lockError)) {
+        if (openError != nullptr) {
+            *openError = fileLock.OpenError();
+        }
+        VORN_LOG_ERROR("Unexpected Exception [%s] ", lockError.c_str());
+        return false;
+    }
+    return true;
 }
 
 VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value) {
@@ -128,10 +219,11 @@ VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string
         VORN_LOG_ERROR("Store key with a NUL byte is not readable");
         return VORN_FAILED;
     }
-    CVORNFileLock lock;
-    std::string lockError;
-    if (!lock.Lock(m_strLockFilePath, CVORNFileLock::Mode::Shared, lockError)) {
-        VORN_LOG_ERROR("Unexpected Exception [%s] ", lockError.c_str());
+    if (!dataDirectoryIsSafe()) {
+        return VORN_FAILED;
+    }
+    CVORNFileLock fileLock;
+    if (!lock(fileLock, false, nullptr)) {
         return VORN_FAILED;
     }
     std::string text;
@@ -152,6 +244,44 @@ VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string
         return VORN_FAILED;
     }
     return readJSONKeyValueString(text, key, value) ? VORN_OK : VORN_FAILED;
+}
+
+VORN_STATUS CVORNStoreFileImpl::ReadKeyValues(const std::vector<std::string>& keys,
+                                              std::vector<std::string>& values, int& openError) {
+    values.assign(keys.size(), std::string());
+    openError = 0;
+    if (m_strStorePath.empty()) {
+        VORN_LOG_ERROR("CVORNStoreFileImpl not Initialized");
+        return VORN_ERROR;
+    }
+    if (!dataDirectoryIsSafe()) {
+        return VORN_FAILED;
+    }
+    CVORNFileLock fileLock;
+    if (!lock(fileLock, false, &openError)) {
+        return VORN_FAILED;
+    }
+    std::string text;
+    size_t size = 0;
+    if (ReadWholeFile(m_strStorePath, text, size, &openError) != ReadResult::eOk) {
+        VORN_LOG_WARNING("Couldn't open file : %s to read", m_strStorePath.c_str());
+        return VORN_FAILED;
+    }
+    JsonPtr root(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
+    if (!root || !cJSON_IsObject(root.get())) {
+        VORN_LOG_ERROR("Couldn't parse json to read: %s", m_strStorePath.c_str());
+        return VORN_FAILED;
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const char* found =
+            keys[i].find('\0') == std::string::npos
+                ? cJSON_GetStringValue(cJSON_GetObjectItem(root.get(), keys[i].c_str()))
+                : nullptr;
+        if (found != nullptr) {
+            values[i] = found;
+        }
+    }
+    return VORN_OK;
 }
 
 VORN_STATUS CVORNStoreFileImpl::WriteKeyValue(const std::string& key, const std::string& value) {
@@ -179,6 +309,9 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
             return VORN_ERROR;
         }
     }
+    if (!dataDirectoryIsSafe()) {
+        return VORN_ERROR;
+    }
     if (!ensureStoreFileProtected()) {
         VORN_LOG_ERROR("Unable to set necessary permissions on vornstore file.");
         return VORN_ERROR;
@@ -186,10 +319,8 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
 
     // One exclusive lock over the read, the change and the replace, so two
     // writers can never lose each other's keys.
-    CVORNFileLock lock;
-    std::string lockError;
-    if (!lock.Lock(m_strLockFilePath, CVORNFileLock::Mode::Exclusive, lockError)) {
-        VORN_LOG_ERROR("Unexpected Exception [%s] ", lockError.c_str());
+    CVORNFileLock fileLock;
+    if (!lock(fileLock, true, nullptr)) {
         return VORN_ERROR;
     }
     std::string text;
@@ -205,6 +336,20 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
         case ReadResult::eOk:
             break;
     }
+    if (!text.empty()) {
+        JsonPtr parsed(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
+        if (!parsed) {
+            // Left in place, text that is not JSON would refuse every answer
+            // from now on; a copy keeps it for whoever wants to look.
+            for (const auto& keyValue : keyValues) {
+                VORN_LOG_ERROR("Couldn't parse json to write: [%s]", keyValue.first.c_str());
+            }
+            if (!moveDamagedStoreAside()) {
+                return VORN_ERROR;
+            }
+            text.clear();
+        }
+    }
     if (!insertOrUpdateJSONKeyValueString(keyValues, text)) {
         return VORN_ERROR;
     }
@@ -213,13 +358,14 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
 
 bool CVORNStoreFileImpl::ensureStoreFileProtected() {
     struct stat info {};
-    const bool exists = ::stat(m_strStorePath.c_str(), &info) == 0;
+    const bool exists = ::lstat(m_strStorePath.c_str(), &info) == 0;
     if (g_bStorePermissionsApplied.load() && exists) {
         return true;
     }
-    // Create it empty if missing; never truncate. A failure shows up in
-    // SetFilePermission.
-    const int fd = ::open(m_strStorePath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY,
+    // Create it empty if missing; never truncate, never follow a link or
+    // block on a FIFO. A failure shows up in SetFilePermission.
+    const int fd = ::open(m_strStorePath.c_str(),
+                          O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
                           S_IRUSR | S_IWUSR);
     if (fd >= 0) {
         (void)::close(fd);
@@ -232,11 +378,14 @@ bool CVORNStoreFileImpl::ensureStoreFileProtected() {
 }
 
 bool CVORNStoreFileImpl::replaceStoreFile(const std::string& text) {
-    // Caller holds the exclusive lock, so the temporary name is ours alone; a
-    // leftover from a crashed writer is simply truncated.
+    // Caller holds the exclusive lock, so the temporary name is ours alone.
+    // Whatever sits there (a crashed writer's leftover, or a link or FIFO
+    // planted in its place) is removed, and the file is created afresh, so
+    // the identity only ever goes into a new regular file of our own.
     const std::string tempPath = m_strStorePath + ".tmp";
+    (void)::unlink(tempPath.c_str());
     const int fd =
-        ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+        ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                S_IRUSR | S_IWUSR);
     if (fd < 0) {
         VORN_LOG_ERROR("Fatal error - could not open file for writing");
@@ -272,13 +421,75 @@ bool CVORNStoreFileImpl::replaceStoreFile(const std::string& text) {
     // Make the rename itself durable. The new file is already in place, so a
     // failure here is worth a warning but not a failed write.
     const std::string directory = DirectoryOf(m_strStorePath);
-    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0 || ::fsync(dirFd) != 0) {
+    if (!FlushDirectory(directory)) {
         VORN_LOG_ERRNO(CVORNLogger::kWarning, "Could not flush directory %s", directory.c_str());
     }
-    if (dirFd >= 0) {
-        (void)::close(dirFd);
+    return true;
+}
+
+bool CVORNStoreFileImpl::moveDamagedStoreAside() {
+    // The copy may hold an identity: restrict it before it gets its new name.
+    const int fd =
+        ::open(m_strStorePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Damaged store %s could not be restricted",
+                       m_strStorePath.c_str());
+        if (fd >= 0) {
+            (void)::close(fd);
+        }
+        return false;
     }
+    (void)::close(fd);
+
+    const std::time_t now = m_fnNow ? m_fnNow() : std::time(nullptr);
+    const std::string stem = m_strStorePath + kDamagedInfix + UtcStamp(now);
+    std::string aside = stem;
+    int result = -1;
+    // Two damaged files within one second keep both copies.
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        result = ::renameat2(AT_FDCWD, m_strStorePath.c_str(), AT_FDCWD, aside.c_str(),
+                             RENAME_NOREPLACE);
+        if (result == 0 || errno != EEXIST) {
+            break;
+        }
+        aside = stem + "-" + std::to_string(attempt);
+    }
+    if (result != 0 && errno == EINVAL) {
+        // A file system without no-replace renames: the newest copy wins.
+        result = ::rename(m_strStorePath.c_str(), aside.c_str());
+    }
+    if (result != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError, "Damaged store %s could not be moved aside to %s",
+                       m_strStorePath.c_str(), aside.c_str());
+        return false;
+    }
+    VORN_LOG_ERROR("Store %s does not parse; moved aside to %s and a fresh store is written",
+                   m_strStorePath.c_str(), aside.c_str());
+
+    // Keep the newest copies. The stamp sorts by time, so the names do too.
+    const std::string directory = DirectoryOf(m_strStorePath);
+    const std::string prefix = BaseNameOf(m_strStorePath) + kDamagedInfix;
+    std::vector<std::string> copies;
+    if (DIR* listing = ::opendir(directory.c_str())) {
+        while (const struct dirent* entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name.compare(0, prefix.size(), prefix) == 0) {
+                copies.push_back(name);
+            }
+        }
+        (void)::closedir(listing);
+    }
+    std::sort(copies.begin(), copies.end());
+    for (size_t i = 0; i + kDamagedCopiesKept < copies.size(); ++i) {
+        const std::string old = directory + "/" + copies[i];
+        if (::unlink(old.c_str()) != 0) {
+            VORN_LOG_ERRNO(CVORNLogger::kWarning, "Could not remove old damaged store %s",
+                           old.c_str());
+        }
+    }
+    (void)FlushDirectory(directory);
     return true;
 }
 

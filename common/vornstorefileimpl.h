@@ -8,8 +8,25 @@
 //
 // Locking: "<store path>.lck" (mode 0600, never read or written) is locked
 // shared by every reader and exclusively by the writer, for the whole file,
-// across processes and between threads; requests block without a time limit.
+// across processes and between threads. The agent creates it again whenever
+// it is missing. A request that is not granted within 10 s fails (another
+// process holding the lock must not stall the agent), and so does one made
+// or waiting once the process is asked to stop (ProcessStopRequested).
 // Any other program that reads the store should take the same shared lock.
+//
+// Files in the data directory are hostile until checked: the store, its lock
+// file and the temporary file are never reached through a link, a FIFO or
+// device in their place fails the operation at once instead of blocking it,
+// and whatever the agent creates is mode 0600. A process running as root
+// refuses (every read and write fails, with an error line) a data directory
+// that is not owned by root or that group or others may write.
+//
+// Healing: a store file that does not parse as JSON at all cannot be read or
+// updated, so the next write moves it aside to
+// "<store path>.damaged-<UTC yyyymmddThhmmssZ>" (0600; the three newest such
+// copies are kept) with an error line and writes a fresh store holding just
+// the new keys. A file that parses (an array, a member of the wrong type) is
+// never moved: the write fails as before.
 //
 // Durability: a write builds the complete new text, writes it to
 // "<store path>.tmp" (mode 0600), flushes it to disk, renames it over the
@@ -18,13 +35,19 @@
 // file, never an empty or partial one.
 #pragma once
 
+#include <chrono>
+#include <ctime>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "common/vornstoreinterface.h"
 
 struct cJSON;
 
 namespace vorn {
+
+class CVORNFileLock;
 
 // Restricts 'path' to its owner: mode 0600, and owner root when the process
 // runs as root. Refuses anything but a regular file and never follows a link.
@@ -53,9 +76,19 @@ public:
     VORN_STATUS Initialize(const std::string& storePath) override;
 
     // Under a shared lock. VORN_OK with the value; VORN_FAILED when the lock
-    // file is missing, the store file is missing, empty, not JSON, or lacks
-    // the key as a string member; VORN_ERROR when not initialised.
+    // file is missing (read-only mode) or not granted in time, the store file
+    // is missing, empty, not JSON, or lacks the key as a string member;
+    // VORN_ERROR when not initialised.
     VORN_STATUS ReadKeyValue(const std::string& key, std::string& value) override;
+
+    // Reads every key of 'keys' under one shared lock, so the values belong
+    // to one version of the store. 'values' gets one entry per key, empty for
+    // a key that is absent or not a string. VORN_OK when the store file was
+    // read and parsed; VORN_FAILED otherwise, with 'openError' the errno that
+    // kept the lock file or the store file from being opened (0 for any other
+    // reason); VORN_ERROR when not initialised.
+    VORN_STATUS ReadKeyValues(const std::vector<std::string>& keys,
+                              std::vector<std::string>& values, int& openError);
 
     // Under the exclusive lock for the whole read-modify-write. The first
     // write of the process, and any write that finds the store file missing,
@@ -67,6 +100,11 @@ public:
 
     const std::string& GetStorePath() const { return m_strStorePath; }
     const std::string& GetLockFilePath() const { return m_strLockFilePath; }
+
+    // How long a lock request may wait for another holder (default 10 s).
+    void SetLockTimeout(std::chrono::milliseconds timeout) { m_lockTimeout = timeout; }
+    // The wall clock that names a damaged copy (default: time()).
+    void SetClock(std::function<std::time_t()> now) { m_fnNow = std::move(now); }
 
 private:
     // Applies every key of 'keyValues' to the store text 'text' (empty text:
@@ -81,10 +119,21 @@ private:
     bool ensureStoreFileProtected();
     // Replaces the store file with 'text' through the temporary file.
     bool replaceStoreFile(const std::string& text);
+    // Renames the store file to its next damaged-copy name and drops the
+    // oldest copies beyond three. False (after logging) when it could not be
+    // moved, so nothing is lost by writing over it.
+    bool moveDamagedStoreAside();
+    // In read-write mode as root: false (after logging why) when the data
+    // directory may be changed by someone other than root.
+    bool dataDirectoryIsSafe() const;
+    // Takes the lock file in 'mode', creating it in read-write mode.
+    bool lock(CVORNFileLock& lock, bool exclusive, int* openError) const;
 
     std::string m_strStorePath;
     std::string m_strLockFilePath;
     const OpenMode m_eMode;
+    std::chrono::milliseconds m_lockTimeout{10000};
+    std::function<std::time_t()> m_fnNow;
 };
 
 }  // namespace vorn

@@ -49,7 +49,8 @@ enum class RegistryRoot { LocalMachine };
 //   *length: buffer size on entry; data size on return (plus one for string types).
 //   *type:   the value's type.
 // Returns VORN_OK when read; VORN_FAILED when the key cannot be opened (after
-// writing "Failed to fetch registry handle.\n" to standard error) or the value
+// writing "Failed to fetch registry handle.\n" to standard error unless helper
+// messages are quiet, see helpermessages.h) or the value
 // is missing or larger than the buffer; VORN_INVALID_ARGUMENT for a null buffer,
 // null length or zero length; VORN_BUFFER_TOO_SMALL when the data fills the
 // buffer exactly, leaving no room for a terminator (*length = data size + 1).

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "agent/attributecollectorfactory.h"
+#include "agent/cloudformatconverter.h"
 #include "agent/linux/attributecollectorlinux.h"
 #include "tests/attribute_test_util.h"
 #include "tests/fakeinterfaces.h"
@@ -68,6 +69,9 @@ struct Machine {
     std::shared_ptr<IHostNameSource> m_spHost;
     std::vector<FakeInterface> m_interfaces;
     std::vector<std::string> m_logLines;  // in this order
+    // What the wire format says when it refuses to build the request for want
+    // of a mandatory value; nullptr when the machine can ask for an identity.
+    const char* m_szRefusal = nullptr;
 };
 
 void PrintTo(const Machine& machine, std::ostream* os) {
@@ -107,7 +111,8 @@ std::vector<Machine> Machines() {
           "Failed to retrieve BIOS Serial Number.", "Empty list returned by WMI for UUID.",
           "Failed to retrieve BIOS UUID.", "List from WMI was empty while fetching Partition ID.",
           "Failed to retrieve PartitionID Info.", "Failed to retrieve OXA GUID",
-          "Failed to retrieve MV UDID"}},
+          "Failed to retrieve MV UDID"},
+         "Mandatory Hardware data missing."},
         // SATA disks (serial in the unit serial page), two paths to one SAS
         // LUN, NVMe with native multipath (hidden path devices), InfiniBand
         // and the fallback devices of the tunnel modules.
@@ -143,7 +148,8 @@ std::vector<Machine> Machines() {
            IFF_UP | IFF_RUNNING,
            {{"192.168.122.10", 24}}},
           Tunnel("sit0", ARPHRD_SIT, 4)},
-         {"Failed to encode BIOS serial number.", "Failed to retrieve BIOS Serial Number."}},
+         {"Failed to encode BIOS serial number.", "Failed to retrieve BIOS Serial Number."},
+         "Mandatory Hardware data missing."},
         // The static host name is fully qualified; the resolver's answer
         // differs and is not asked for.
         {"cloud-nvme",
@@ -190,8 +196,8 @@ std::vector<Machine> Machines() {
           "The root file system (overlay) has no block device: no partition id",
           "List from WMI was empty while fetching Partition ID.",
           "List from WMI was empty while fetching Disk info.", "Failed to retrieve Disk Info.",
-          "Empty list returned by WMI for Disk Drive Model.",
-          "Failed to determine virtualization"}},
+          "Empty list returned by WMI for Disk Drive Model.", "Failed to determine virtualization"},
+         "Mandatory Hardware data missing."},
         // Latin-1 bytes in the firmware strings, a disk serial and os-release.
         {"latin1",
          "",
@@ -237,6 +243,20 @@ TEST_P(AttributeCollectorMachines, GiveTheirExactAttributeList) {
     ASSERT_EQ(collector.GetAttributeList(attributes), VORN_OK);
     EXPECT_EQ(Flatten(attributes), ExpectedLines(machine.m_szName));
     ExpectLogInOrder(LogSince(mark), machine.m_logLines);
+
+    IdentityServiceRequest request;
+    request.m_lstAttributes = attributes;
+    request.m_strBID = "4f7d0c1e-2b3a-4c5d-8e9f-0a1b2c3d4e5f";
+    request.m_strBToken = "installer-key";
+    std::string document;
+    const size_t requestMark = LogMark();
+    const VORN_STATUS status = CloudFormatConverter::SerializeRequestData(request, document);
+    if (machine.m_szRefusal == nullptr) {
+        EXPECT_EQ(status, VORN_OK) << LogSince(requestMark);
+    } else {
+        EXPECT_NE(status, VORN_OK);
+        EXPECT_NE(LogSince(requestMark).find(machine.m_szRefusal), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Classes, AttributeCollectorMachines, ::testing::ValuesIn(Machines()),

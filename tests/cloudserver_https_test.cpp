@@ -45,11 +45,16 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
     return size * count;
 }
 
-// One request with libcurl, trusting only 'caFile'.
+// One request with libcurl, trusting only 'caFile', from the loopback address
+// 'source' when one is given.
 Reply Send(unsigned short port, const std::string& target, const std::string& caFile,
-           const std::string* body = nullptr, long timeoutMs = 10000) {
+           const std::string* body = nullptr, long timeoutMs = 10000,
+           const std::string& source = "") {
     Reply reply;
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+    if (!source.empty()) {
+        curl_easy_setopt(curl.get(), CURLOPT_INTERFACE, ("host!" + source).c_str());
+    }
     const std::string url = "https://127.0.0.1:" + std::to_string(port) + target;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_CAINFO, caFile.c_str());
@@ -73,13 +78,17 @@ Reply Send(unsigned short port, const std::string& target, const std::string& ca
 }
 
 // A running vorn-cloud, stopped (and its exit checked by the caller) or killed.
+// Its fault knobs are on unless asked otherwise.
 class CloudProcess {
 public:
     CloudProcess(const TempDir& certs, std::vector<std::string> extraArgs,
-                 const std::string& cert = "server") {
+                 const std::string& cert = "server", bool faultKnobs = true) {
         std::vector<std::string> args = {
             BinaryPath("vorn-cloud"),  "--cert",       certs.file(cert + ".pem"), "--key",
             certs.file(cert + ".key"), "--ready-file", m_dir.file("ready")};
+        if (faultKnobs) {
+            args.push_back("--fault-knobs");
+        }
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         m_process = std::make_unique<ChildProcess>(ChildProcess::Options{args, {}, "", {}});
         EXPECT_TRUE(WaitUntil([&] { return FileExists(m_dir.file("ready")); }, 10s))
@@ -114,8 +123,8 @@ protected:
     }
 
     Reply Post(CloudProcess& cloud, const std::string& target, const std::string& body = kRequest,
-               long timeoutMs = 10000) {
-        return Send(cloud.port(), target, s_certs->file("ca.pem"), &body, timeoutMs);
+               long timeoutMs = 10000, const std::string& source = "") {
+        return Send(cloud.port(), target, s_certs->file("ca.pem"), &body, timeoutMs, source);
     }
     Reply Get(CloudProcess& cloud, const std::string& target) {
         return Send(cloud.port(), target, s_certs->file("ca.pem"));
@@ -137,6 +146,29 @@ TEST_F(CloudServerTest, GeneratedFilesKeepPrivateKeysPrivate) {
             << name;
     }
     EXPECT_FALSE(FileExists(s_certs->file("ca.key")));
+}
+
+TEST_F(CloudServerTest, GenerateCertCreatesAMissingDirectoryPrivately) {
+    TempDir base;
+    const std::string dir = base.file("new/certs");
+    ChildProcess generate({{BinaryPath("vorn-cloud"), "--generate-cert", dir}, {}, "", {}});
+    const auto status = generate.Wait(30s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_EQ(0, ExitCode(*status)) << generate.Stderr();
+    for (const std::string& path : {base.file("new"), dir}) {
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(path.c_str(), &info)) << path;
+        EXPECT_EQ(0700u, info.st_mode & 0777) << path;
+    }
+    EXPECT_TRUE(FileExists(dir + "/server.key"));
+
+    // A file in the way is still an error.
+    ChildProcess clash(
+        {{BinaryPath("vorn-cloud"), "--generate-cert", dir + "/ca.pem"}, {}, "", {}});
+    const auto clashStatus = clash.Wait(30s);
+    ASSERT_TRUE(clashStatus.has_value());
+    EXPECT_EQ(1, ExitCode(*clashStatus));
+    EXPECT_NE(std::string::npos, clash.Stderr().find("not a directory"));
 }
 
 TEST_F(CloudServerTest, AnswersEveryKnobAsAsked) {
@@ -285,17 +317,80 @@ TEST_F(CloudServerTest, SilentClientIsDroppedAfterTheIoTimeout) {
     EXPECT_EQ(200, Post(cloud, "/").m_nStatus);
 }
 
+TEST_F(CloudServerTest, KnobsAreRefusedUnlessSwitchedOn) {
+    CloudProcess cloud(*s_certs, {}, "server", false);
+    for (const char* query : {"?status=503", "?fault=stall", "?fault=huge-body", "?x"}) {
+        const Reply reply = Post(cloud, std::string("/identity") + query, kRequest, 5000);
+        ASSERT_EQ(CURLE_OK, reply.m_rc) << query;
+        EXPECT_EQ(400, reply.m_nStatus) << query;
+        EXPECT_NE(std::string::npos, reply.m_strBody.find("--fault-knobs")) << query;
+    }
+    EXPECT_EQ(200, Post(cloud, "/identity").m_nStatus);
+
+    // A default query is a knob too: refused at start-up without the switch.
+    ChildProcess refused({{BinaryPath("vorn-cloud"), "--cert", s_certs->file("server.pem"), "--key",
+                           s_certs->file("server.key"), "--default-query", "fault=stall"},
+                          {},
+                          "",
+                          {}});
+    const auto status = refused.Wait(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(2, ExitCode(*status));
+    EXPECT_NE(std::string::npos, refused.Stderr().find("--default-query needs --fault-knobs"));
+}
+
+// One client address that opens 300 connections and never speaks holds at
+// most its own share of the slots, and only until the handshake deadline.
+TEST_F(CloudServerTest, OnePeerCannotLockOutAnother) {
+    CloudProcess cloud(*s_certs, {"--io-timeout-ms", "60000", "--handshake-timeout-ms", "500"});
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(cloud.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    }
+    // Another address on the loopback network is another peer, served at once.
+    const auto start = std::chrono::steady_clock::now();
+    const Reply other = Post(cloud, "/identity", kRequest, 5000, "127.0.0.2");
+    ASSERT_EQ(CURLE_OK, other.m_rc);
+    EXPECT_EQ(200, other.m_nStatus);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    // Every idle connection is closed: the surplus on accept, the rest at the
+    // handshake deadline, although the I/O time-out is a minute.
+    for (const int fd : idle) {
+        pollfd pfd{fd, POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&pfd, 1, 5000));
+        char byte = 0;
+        EXPECT_LE(::read(fd, &byte, 1), 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(200, Post(cloud, "/identity").m_nStatus);
+}
+
 TEST_F(CloudServerTest, HelpDocumentsEveryOptionAndKnob) {
     ChildProcess help({{BinaryPath("vorn-cloud"), "--help"}, {}, "", {}});
     const auto status = help.Wait(5s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(0, ExitCode(*status));
-    for (const char* word : {"--generate-cert", "--cert",     "--key",       "--port",
-                             "--bind",          "--db",       "--account",   "--default-query",
-                             "--ready-file",    "/stats",     "status=",     "retry_after=",
-                             "delay_ms=",       "body=empty", "notjson",     "oversize",
-                             "nomembers",       "redirect=",  "fault=reset", "stall",
-                             "huge-headers",    "huge-body",  "garbage",     "once=1"}) {
+    for (const char* word : {"--generate-cert", "--cert",
+                             "--key",           "--port",
+                             "--bind",          "--db",
+                             "--account",       "--default-query",
+                             "--fault-knobs",   "--handshake-timeout-ms",
+                             "--ready-file",    "/stats",
+                             "status=",         "retry_after=",
+                             "delay_ms=",       "body=empty",
+                             "notjson",         "oversize",
+                             "nomembers",       "redirect=",
+                             "fault=reset",     "stall",
+                             "huge-headers",    "huge-body",
+                             "garbage",         "once=1"}) {
         EXPECT_NE(std::string::npos, help.Stdout().find(word)) << word;
     }
     ChildProcess bad({{BinaryPath("vorn-cloud"), "--port", "70000"}, {}, "", {}});

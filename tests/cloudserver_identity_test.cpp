@@ -101,7 +101,8 @@ TEST_F(IdentityServiceTest, SuccessCarriesIdTokenAndInstanceKey) {
     const Parsed first = Ok(R"({"Business":{"ID":"b1","Installer_Key":"k1"},)"
                             R"("HARDWARE":{"serial_number":"QUJD","uuid":""},)"
                             R"("os":{"hostname":"h"},"misc":{"product":{}}})");
-    EXPECT_EQ(CIdentityService::DeriveVornId(R"({"serial_number":"QUJD","uuid":""})"), first.vorn);
+    EXPECT_EQ(CIdentityService::DeriveVornId("b1", R"({"serial_number":"QUJD","uuid":""})"),
+              first.vorn);
     EXPECT_EQ(36u, first.vorn.size());
     EXPECT_EQ(64u, first.token.size());
     EXPECT_EQ(32u, first.instanceKey.size());
@@ -116,16 +117,77 @@ TEST_F(IdentityServiceTest, SuccessCarriesIdTokenAndInstanceKey) {
     EXPECT_EQ(1, m_service.DeviceCount());
 }
 
-TEST(IdentityServiceIdTest, IdDependsOnHardwareOnlyNotOnMemberOrder) {
-    const std::string id = CIdentityService::DeriveVornId(kHardware);
-    EXPECT_EQ(
-        id, CIdentityService::DeriveVornId(
-                R"({"disk_list":[{"serial_number":"RA=="}],"uuid":"u-1","serial_number":"QUJD"})"));
-    EXPECT_NE(id, CIdentityService::DeriveVornId(R"({"serial_number":"QUJE","uuid":"u-1"})"));
-    // Array order is part of the identity; disks are listed in a fixed order.
-    EXPECT_NE(CIdentityService::DeriveVornId(R"({"a":["1","2"]})"),
-              CIdentityService::DeriveVornId(R"({"a":["2","1"]})"));
-    EXPECT_EQ("", CIdentityService::DeriveVornId("[]"));
+TEST(IdentityServiceIdTest, IdDependsOnBusinessAndHardwareNotOnOrder) {
+    const std::string id = CIdentityService::DeriveVornId("b1", kHardware);
+    ASSERT_EQ(36u, id.size());
+    const struct {
+        const char* name;
+        const char* business;
+        const char* hardware;
+        bool same;
+    } cases[] = {
+        {"members reordered", "b1",
+         R"({"disk_list":[{"serial_number":"RA=="}],"uuid":"u-1","serial_number":"QUJD"})", true},
+        {"adapters ignored", "b1",
+         R"({"serial_number":"QUJD","uuid":"u-1","disk_list":[{"serial_number":"RA=="}],)"
+         R"("adapters":[{"mac":"AAECAwQF"}]})",
+         true},
+        {"another serial", "b1",
+         R"({"serial_number":"QUJE","uuid":"u-1",)"
+         R"("disk_list":[{"serial_number":"RA=="}]})",
+         false},
+        {"another business", "b2", kHardware, false},
+        {"a disk added", "b1",
+         R"({"serial_number":"QUJD","uuid":"u-1","disk_list":[{"serial_number":"RA=="},)"
+         R"({"serial_number":"RQ=="}]})",
+         false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.same, id == CIdentityService::DeriveVornId(c.business, c.hardware)) << c.name;
+    }
+    // A boot that enumerates the disks the other way round is the same machine;
+    // the order of any other list still counts.
+    EXPECT_EQ(CIdentityService::DeriveVornId(
+                  "b1", R"({"disk_list":[{"serial_number":"QQ=="},{"serial_number":"Qg=="}]})"),
+              CIdentityService::DeriveVornId(
+                  "b1", R"({"disk_list":[{"serial_number":"Qg=="},{"serial_number":"QQ=="}]})"));
+    EXPECT_NE(CIdentityService::DeriveVornId("b1", R"({"a":["1","2"]})"),
+              CIdentityService::DeriveVornId("b1", R"({"a":["2","1"]})"));
+    EXPECT_EQ("", CIdentityService::DeriveVornId("b1", "[]"));
+}
+
+TEST_F(IdentityServiceTest, SameHardwareUnderTwoBusinessesIsTwoDevices) {
+    const Parsed first = Ok(Request());
+    const Parsed other = Ok(Request(kHardware, "", R"({"id":"b2","installer_key":"k2"})"));
+    EXPECT_NE(first.vorn, other.vorn);
+    EXPECT_NE(first.instanceKey, other.instanceKey);
+    EXPECT_EQ(2, m_service.DeviceCount());
+
+    // The second business cannot take the first one's device over by naming it
+    // in its cache, with or without the token: it keeps its own device.
+    for (const std::string& token : {first.token, std::string("forged")}) {
+        const Parsed claim = Ok(
+            Request(kHardware, R"({"vorn":")" + first.vorn + R"(","vorn_token":")" + token + "\"}",
+                    R"({"id":"b2","installer_key":"k2"})"));
+        EXPECT_EQ(other.vorn, claim.vorn);
+        EXPECT_EQ(other.instanceKey, claim.instanceKey);
+    }
+    // The first business still has its device, key unchanged.
+    const Parsed again = Ok(Request());
+    EXPECT_EQ(first.vorn, again.vorn);
+    EXPECT_EQ(first.instanceKey, again.instanceKey);
+
+    // An id claimed ahead through a forged cache under another business does
+    // not hand that business's instance key to the rightful one.
+    const std::string hardware = R"({"serial_number":"Tk9X","uuid":"u-9"})";
+    const std::string rightful = CIdentityService::DeriveVornId("b1", hardware);
+    const Parsed squatter =
+        Ok(Request(hardware, R"({"vorn":")" + rightful + R"(","vorn_token":"t"})",
+                   R"({"id":"b2","installer_key":"k2"})"));
+    ASSERT_EQ(rightful, squatter.vorn);
+    const Parsed owner = Ok(Request(hardware));
+    EXPECT_EQ(rightful, owner.vorn);
+    EXPECT_NE(squatter.instanceKey, owner.instanceKey);
 }
 
 TEST(IdentityServiceRestartTest, DatabaseKeepsDevicesAcrossRestarts) {
@@ -158,7 +220,7 @@ TEST(IdentityServiceRestartTest, UnusableDatabasePathFailsToOpen) {
 TEST_F(IdentityServiceTest, CacheKeepsTheIdWhenTheTokenMatches) {
     const Parsed original = Ok(Request());
     const std::string otherHardware = R"({"serial_number":"WFla","uuid":"u-2"})";
-    const std::string derivedOther = CIdentityService::DeriveVornId(otherHardware);
+    const std::string derivedOther = CIdentityService::DeriveVornId("b1", otherHardware);
     ASSERT_NE(original.vorn, derivedOther);
 
     // The hardware changed, but the device proves who it is with its token.

@@ -1,6 +1,8 @@
 // SHA-1 against FIPS 180-4 examples, Base64 against RFC 4648 vectors.
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
 #include "agent/cryptoutils.h"
 
 namespace vorn {
@@ -26,6 +28,29 @@ TEST(CryptoUtils, SHA1MatchesPublishedDigests) {
                               c.m_input.size(), digest),
                   VORN_OK);
         EXPECT_EQ(digest, c.m_szDigest) << c.m_input.size() << " bytes";
+    }
+}
+
+// Every length around the one- and two-block padding boundaries, against the
+// TLS library's digest.
+TEST(CryptoUtils, SHA1AgreesWithTheTlsLibraryAtEveryPaddingBoundary) {
+    std::string input;
+    for (size_t length = 0; length <= 200; ++length) {
+        unsigned char bytes[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        ASSERT_EQ(EVP_Digest(input.data(), input.size(), bytes, &size, EVP_sha1(), nullptr), 1);
+        std::string expected;
+        for (unsigned int i = 0; i < size; ++i) {
+            static const char kHex[] = "0123456789abcdef";
+            expected += kHex[bytes[i] >> 4];
+            expected += kHex[bytes[i] & 0x0f];
+        }
+        std::string digest;
+        ASSERT_EQ(
+            GetSHA1Hash(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest),
+            VORN_OK);
+        ASSERT_EQ(digest, expected) << length << " bytes";
+        input += static_cast<char>(length * 37 + 11);
     }
 }
 

@@ -41,8 +41,9 @@ public:
             ll.m_sll.sll_family = AF_PACKET;
             ll.m_sll.sll_hatype = interface.m_hatype;
             ll.m_sll.sll_halen = static_cast<unsigned char>(interface.m_hardware.size());
-            memcpy(reinterpret_cast<unsigned char*>(&ll) + offsetof(sockaddr_ll, sll_addr),
-                   interface.m_hardware.data(), std::min<size_t>(interface.m_hardware.size(), 24));
+            std::copy_n(interface.m_hardware.begin(),
+                        std::min<size_t>(interface.m_hardware.size(), 24),
+                        reinterpret_cast<unsigned char*>(&ll) + offsetof(sockaddr_ll, sll_addr));
             link.m_ifa.ifa_addr = reinterpret_cast<sockaddr*>(&ll.m_sll);
             for (const auto& [text, prefix] : interface.m_addresses) {
                 Entry& entry = add(interface);

@@ -49,6 +49,19 @@ TEST(HttpRequestUrl, RejectedUrls) {
         "https:///id",
         " https://host/id",
         "https://host/id\n",
+        // Nothing of these may end up in the host name.
+        "https://host?x=1",
+        "https://host#f",
+        "https://user@host",
+        "https://user:pw@host/id",
+        "https://ho st/id",
+        "https://ho\tst/id",
+        "https://ho\x01st/id",
+        "https://ho\x7fst/id",
+        "https://host/a\x01b",
+        // No socket can use port 0.
+        "https://host:0/id",
+        "host:00000",
     };
     for (const char* url : cases) {
         try {
@@ -64,6 +77,7 @@ TEST(HttpRequestHeaders, ContentTypeBlockAndFirstValueWins) {
     HttpRequest request(POST, "host", "");
     EXPECT_EQ(request.GetHeaderString(), "Content-Type: application/json\r\n");
     request.AddHeader("Content-Type", "text/plain");
+    request.AddHeader("content-type", "text/plain");
     request.AddHeader("Accept", "*/*");
     EXPECT_EQ(request.GetHeaderString(), "Accept: */*\r\nContent-Type: application/json\r\n");
 }
@@ -80,7 +94,7 @@ TEST(HttpResponseHeaders, ParseTable) {
     struct Case {
         const char* name;
         const char* raw;
-        std::map<std::string, std::string> expected;
+        HttpHeaderMap expected;
     } cases[] = {
         {"status line skipped, CR LF",
          "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\nContent-Length: 2\r\n\r\n",
@@ -90,7 +104,17 @@ TEST(HttpResponseHeaders, ParseTable) {
         {"value keeps later colons",
          "Date: Wed, 21 Oct 2015 07:28:00 GMT\n",
          {{"Date", "Wed, 21 Oct 2015 07:28:00 GMT"}}},
-        {"bare LF and CR line ends", "A: 1\nB: 2\rC: 3\r\n", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
+        {"bare LF line ends", "A: 1\nB: 2\r\nC: 3\n", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
+        // A bare CR ends no line: what follows it stays in the value, where
+        // it cannot pose as a header of its own.
+        {"bare CR inside a value",
+         "HTTP/1.1 503 x\r\nX-A: 1\rRetry-After: 9\r\n\r\n",
+         {{"X-A", "1 Retry-After: 9"}}},
+        {"bare CR after a value", "X-A: 1\r\rRetry-After: 9\r\n", {{"X-A", "1  Retry-After: 9"}}},
+        // The first spelling is kept with the first value.
+        {"names in any case are one name",
+         "retry-after: 5\r\nRETRY-AFTER: 6\r\n",
+         {{"retry-after", "5"}}},
         {"text after the last break ignored", "A: 1\r\nB: 2", {{"A", "1"}}},
         {"empty name and value", ":\r\n", {{"", ""}}},
         {"nothing", "", {}},
@@ -102,11 +126,17 @@ TEST(HttpResponseHeaders, ParseTable) {
     }
 }
 
-TEST(HttpResponseHeaders, LookupIsCaseSensitive) {
+TEST(HttpResponseHeaders, LookupIgnoresCase) {
     HttpResponse response;
-    response.ParseHeaders("HTTP/1.1 429 Too Many\r\nretry-after: 5\r\n\r\n");
-    EXPECT_EQ(response.GetHeader("Retry-After"), "");
-    EXPECT_EQ(response.GetHeader("retry-after"), "5");
+    // Proxies lower-case HTTP/1 names; the name is the same header.
+    response.ParseHeaders("HTTP/1.1 429 Too Many\r\nretry-after: 5\r\nX-\xc4: 1\r\n\r\n");
+    for (const char* name : {"Retry-After", "retry-after", "RETRY-AFTER", "rEtRy-AfTeR"}) {
+        EXPECT_EQ(response.GetHeader(name), "5") << name;
+    }
+    EXPECT_EQ(response.GetHeader("Retry-After "), "");
+    // Only ASCII letters fold.
+    EXPECT_EQ(response.GetHeader("X-\xc4"), "1");
+    EXPECT_EQ(response.GetHeader("X-\xe4"), "");
 }
 
 TEST(HttpResponseStatus, SuccessRange) {

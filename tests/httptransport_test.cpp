@@ -69,9 +69,18 @@ TEST(HttpTransport, AnswersAreReturnedWhateverTheirStatus) {
 TEST(HttpTransport, HostOnlyUrlAndRepeatedExchangesWork) {
     CloudPeer peer(CloudPeer::Options{});
     for (int i = 0; i < 3; ++i) {
+        const size_t mark = LogMark();
         const Sent sent = Send("HTTPS://localhost:" + std::to_string(peer.port()));
         EXPECT_EQ(sent.result, VORN_OK);
         EXPECT_EQ(sent.response.GetStatus(), 200u);
+        const std::string log = LogSince(mark);
+        EXPECT_NE(log.find("f: vorn::fetchResponseData S: verbose ::  Server response received \n"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("f: vorn::fetchResponseHeaders S: verbose :: Header contents: HTTP/1.1 "
+                           "200"),
+                  std::string::npos)
+            << log;
     }
 }
 
@@ -85,13 +94,16 @@ TEST(HttpTransport, FailuresMapToSecureChannelOrError) {
         {"untrusted certificate",
          {"", true, 60000},
          VORN_SECURE_CHANNEL_FAILED,
-         "Unable to send request"},
-        {"204 without body", {"status=204", false, 60000}, VORN_ERROR, "Response 204 has no body"},
+         "f: vorn::HttpTransport::SendRequest S: error :: Unable to send request"},
+        {"204 without body",
+         {"status=204", false, 60000},
+         VORN_ERROR,
+         "f: vorn::fetchResponseData S: debug :: Response 204 has no body"},
         {"empty 200 body", {"body=empty", false, 60000}, VORN_ERROR, "Response 200 has no body"},
         {"2 MiB body",
          {"body=oversize", false, 60000},
          VORN_ERROR,
-         "Response body larger than 1048576 bytes"},
+         "f: vorn::fetchResponseData S: error :: Response body larger than 1048576 bytes"},
         {"endless body",
          {"fault=huge-body", false, 60000},
          VORN_ERROR,
@@ -124,7 +136,8 @@ TEST(HttpTransport, UnusableHostFailsWithoutNetwork) {
     const size_t mark = LogMark();
     const Sent sent = Send("https://bad\\host/");
     EXPECT_EQ(sent.result, VORN_ERROR);
-    EXPECT_NE(LogSince(mark).find("Unable to open connect handle"), std::string::npos);
+    EXPECT_NE(LogSince(mark).find("f: vorn::winHttpInit S: error :: Unable to open connect handle"),
+              std::string::npos);
 }
 
 // The one test that waits for the 5 s bounds, both at once: a peer silent
@@ -182,7 +195,9 @@ TEST(HttpTransport, TricklingBodyEndsAtTheOverallDeadline) {
     EXPECT_GE(took, 1400ms);
     EXPECT_LT(took, 4s);
     EXPECT_GE(peer.BodyBytesSent(), 5);
-    EXPECT_NE(LogSince(mark).find("the exchange took longer than 1500 ms"), std::string::npos)
+    EXPECT_NE(LogSince(mark).find("f: vorn::parseWinHttpResponse S: error :: Unable to receive "
+                                  "response: the exchange took longer than 1500 ms"),
+              std::string::npos)
         << LogSince(mark);
 }
 

@@ -2,8 +2,12 @@
 // real vorn-cloud over TLS, keeps it in its store and refreshes it for local
 // clients (vornctl and raw datagrams), including the cloud's refusals.
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -295,6 +299,7 @@ TEST_F(IdentityE2E, VornctlWithoutAgent) {
 
     const CtlResult attributes = Ctl({"attributes"});
     EXPECT_EQ(attributes.exitCode, 0) << attributes.err;
+    EXPECT_EQ(attributes.err, "");
     for (const char* section : {"\"hardware\"", "\"os\"", "\"misc\"", "\"serial_number\""}) {
         EXPECT_NE(attributes.out.find(section), std::string::npos) << section << attributes.out;
     }
@@ -315,6 +320,106 @@ TEST_F(IdentityE2E, VornctlWithoutAgent) {
     EXPECT_EQ(usage.exitCode, 64);
 }
 
+// A store damaged by hand or by a disk is kept aside, and the next answer
+// gives the machine its identity again.
+TEST_F(IdentityE2E, DamagedStoreIsMovedAsideAndTheNextAnswerStored) {
+    CloudService cloud;
+    PointAt(cloud.url());
+    const std::string damaged = R"({"vorn":"x",)";
+    WriteFile(m_data.file("vornstore.json"), damaged);
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 10s)) << Log();
+    const CtlResult refresh = Ctl({"refresh", "--timeout", "20"});
+    EXPECT_EQ(refresh.exitCode, 0) << refresh.out << refresh.err;
+    StopAgent(agent);
+
+    std::vector<std::string> copies;
+    DIR* listing = opendir(m_data.path().c_str());
+    ASSERT_NE(listing, nullptr);
+    while (const dirent* entry = readdir(listing)) {
+        if (std::string(entry->d_name).rfind("vornstore.json.damaged-", 0) == 0) {
+            copies.push_back(entry->d_name);
+        }
+    }
+    closedir(listing);
+    ASSERT_EQ(copies.size(), 1u) << Log();
+    EXPECT_EQ(copies[0].size(), std::string("vornstore.json.damaged-20261210T000000Z").size());
+    EXPECT_EQ(ReadFile(m_data.file(copies[0])), damaged);
+    struct stat info {};
+    ASSERT_EQ(stat(m_data.file(copies[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_NE(Log().find("does not parse; moved aside to " + m_data.file(copies[0])),
+              std::string::npos)
+        << Log();
+}
+
+// What the store holds came from the network: vornctl shows it escaped, so
+// it can neither drive the terminal nor fake a line of the report.
+TEST_F(IdentityE2E, VornctlStatusShowsStoredTextEscaped) {
+    WriteFile(m_data.file("vornstore.json"),
+              R"({"vorn":"\u001b[2J\u001b[Hfake\nidentity:      held \u00e9","vorn_token":"t"})");
+    WriteFile(m_data.file("vornstore.json.lck"), "");
+    const std::string shown = R"(\x1b[2J\x1b[Hfake\nidentity:      held é)";
+    const CtlResult status = Ctl({"status"});
+    EXPECT_EQ(status.exitCode, 0) << status.out << status.err;
+    EXPECT_NE(status.out.find("vorn id:       " + shown + "\n"), std::string::npos) << status.out;
+    EXPECT_EQ(status.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(status.out.find("\nidentity:      held \xc3\xa9"), std::string::npos);
+
+    const CtlResult json = Ctl({"status", "--json"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    cJSON* parsed = cJSON_Parse(json.out.c_str());
+    ASSERT_NE(parsed, nullptr) << json.out;
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(parsed, "vorn")), shown.c_str());
+    cJSON_Delete(parsed);
+}
+
+// An ordinary user cannot read the store; vornctl says so instead of
+// reporting that no identity is held.
+TEST_F(IdentityE2E, VornctlStatusWithoutPermissionSaysSo) {
+    if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and runuser to run vornctl as nobody";
+    }
+    ASSERT_EQ(chmod(m_reg.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(m_reg.file("vorn.reg").c_str(), 0644), 0);
+    {
+        CloudService cloud;
+        PointAt(cloud.url());
+        auto agent = StartAgent();
+        ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 10s)) << Log();
+        StopAgent(agent);
+    }
+    const auto asNobody = [&] {
+        ChildProcess::Options options;
+        options.args = {"/usr/sbin/runuser",
+                        "-u",
+                        "nobody",
+                        "--",
+                        "env",
+                        "VORN_REGISTRY_DIR=" + m_reg.path(),
+                        BinaryPath("vornctl"),
+                        "status"};
+        options.stdinMode = ChildProcess::Stdin::DevNull;
+        ChildProcess ctl(options);
+        const auto status = ctl.Wait(20s);
+        EXPECT_TRUE(status.has_value());
+        return CtlResult{status ? ExitCode(*status) : -1, ctl.Stdout(), ctl.Stderr()};
+    };
+    // The data directory closed to others, then open but with the store and
+    // its lock file root's own (0600).
+    for (const mode_t mode : {0700, 0755}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(chmod(m_data.path().c_str(), mode), 0);
+        const CtlResult result = asNobody();
+        EXPECT_EQ(result.exitCode, 77) << result.out << result.err;
+        EXPECT_NE(result.err.find("permission denied: run as root"), std::string::npos)
+            << result.err;
+        EXPECT_EQ(result.out.find("not held"), std::string::npos) << result.out;
+    }
+    ASSERT_EQ(chmod(m_data.path().c_str(), 0700), 0);
+    EXPECT_EQ(Ctl({"status"}).exitCode, 0);
+}
+
 // As installed from the package, before an administrator fills in bs.json:
 // the agent must keep running (no crash loop under the service manager),
 // say what is missing, answer clients, and report no identity.
@@ -331,6 +436,12 @@ TEST_F(IdentityE2E, ShippedEmptyConfigurationKeepsTheAgentRunningWithoutIdentity
     const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
     EXPECT_EQ(refresh.exitCode, 2) << refresh.out << refresh.err;
     EXPECT_EQ(refresh.out, "comm-error\n");
+    // One hint line says what comm-error can mean and where to look.
+    EXPECT_EQ(1, std::count(refresh.err.begin(), refresh.err.end(), '\n')) << refresh.err;
+    for (const std::string& hint :
+         {std::string("vornctl attributes"), m_data.file("vornagent.log")}) {
+        EXPECT_NE(refresh.err.find(hint), std::string::npos) << hint << "\n" << refresh.err;
+    }
     const CtlResult status = Ctl({"status"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_NE(status.out.find("identity:      not held"), std::string::npos) << status.out;

@@ -119,6 +119,20 @@ TEST(IpcAgentTest, RefreshRequestsAndAnswers) {
          1,
          {{ok, ok}, {}, {}},
          {}},
+        {"a port asking a hundred times is answered eight times, after the ports before it",
+         true,
+         VORN_OK,
+         [] {
+             std::vector<Step> steps{Req(1)};
+             steps.insert(steps.end(), 100, Req(0));
+             steps.push_back(Req(2));
+             steps.push_back(Req(1));
+             steps.push_back(Done(Rsp::eRefreshTokenSuccess));
+             return steps;
+         }(),
+         1,
+         {std::vector<std::string>(CIPCAgent::kMaxAnswersPerPort, ok), {ok, ok}, {ok}},
+         {}},
         {"rate limit reaches every waiting client",
          true,
          VORN_OK,

@@ -78,6 +78,25 @@ TEST_F(IpcServerTest, DeliversTheSendersPortAndRepliesToIt) {
                                           std::to_string(client.port())));
 }
 
+// Any address of 127/8 reaches a socket bound to 127.0.0.1. A request from
+// 127.0.0.2:P would be answered at 127.0.0.1:P, the port of whoever owns it
+// there, so it is dropped, and a real client on 127.0.0.1:P is unaffected.
+TEST_F(IpcServerTest, DatagramsFromOtherLoopbackAddressesAreDropped) {
+    UdpClient victim;
+    UdpClient forger(0x7F000002, victim.port());
+    const size_t mark = test::LogMark();
+    ASSERT_TRUE(forger.SendTo(m_server->GetLocalPort(), std::string("\x01\x00", 2)));
+    ASSERT_TRUE(victim.SendTo(m_server->GetLocalPort(), std::string("\x01\x00", 2)));
+    const auto received = m_inbox.Pop(2s);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(victim.port(), received->second);
+    EXPECT_FALSE(m_inbox.Pop(100ms)) << "the forged request was delivered";
+    EXPECT_NE(std::string::npos, test::LogSince(mark).find(
+                                     "Ignored a datagram from 127.0.0.2 port " +
+                                     std::to_string(victim.port()) + ": only 127.0.0.1 is served"))
+        << test::LogSince(mark);
+}
+
 TEST(IpcServerCallbackTest, RepliesFromInsideTheCallback) {
     // Published to the receiver thread through an atomic: the endpoint runs
     // before the constructor has returned the pointer.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,20 +19,22 @@ namespace vorn::test {
 
 class UdpClient {
 public:
-    // Bound to 127.0.0.1 on a port the kernel picks.
-    UdpClient() {
+    // Bound to 'address' (host byte order; 127.0.0.1 unless told) at 'port'
+    // (0: one the kernel picks).
+    explicit UdpClient(uint32_t address = INADDR_LOOPBACK, unsigned short port = 0) {
         m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (m_fd < 0) {
             throw std::runtime_error("socket failed");
         }
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof(address);
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        sockaddr_in local = Loopback(port);
+        local.sin_addr.s_addr = htonl(address);
+        socklen_t length = sizeof(local);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
             ::close(m_fd);
             throw std::runtime_error("bind failed");
         }
-        m_port = ntohs(address.sin_port);
+        m_port = ntohs(local.sin_port);
     }
     ~UdpClient() { ::close(m_fd); }
     UdpClient(const UdpClient&) = delete;

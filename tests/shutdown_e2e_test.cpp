@@ -1,7 +1,8 @@
 // The real agent told to stop (SIGTERM) in each state it can be stuck in:
 // during start-up, on a name server that never answers (for the cloud's host
-// or for the machine's own name), on a peer that never answers, and on a
-// body that trickles in. In every state it exits with 0 within a second.
+// or for the machine's own name), on a peer that never answers, on a body
+// that trickles in, and on a store lock another process holds. In every
+// state it exits with 0 within a second.
 //
 // The name-server states run the agent in private mount and host-name
 // namespaces (unshare -m -u) whose resolv.conf points at a silent UDP socket
@@ -104,6 +105,65 @@ private:
     int m_fd = -1;
     bool m_bound = false;
     std::string m_seen;
+};
+
+// Another process holding the store's lock exclusively until released (or
+// for 60 s at most), as a backup tool or a second agent might.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& lockPath) {
+        int locked[2], release[2];
+        if (pipe(locked) != 0 || pipe(release) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(locked[0]);
+            close(release[1]);
+            alarm(60);
+            const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            struct flock request {};
+            request.l_type = F_WRLCK;
+            request.l_whence = SEEK_SET;
+            if (fd < 0 || fcntl(fd, F_OFD_SETLK, &request) != 0) {
+                _exit(1);
+            }
+            const char byte = 1;
+            if (write(locked[1], &byte, 1) != 1) {
+                _exit(1);
+            }
+            char ignored;
+            (void)!read(release[0], &ignored, 1);
+            _exit(0);
+        }
+        close(locked[1]);
+        close(release[0]);
+        m_release = release[1];
+        char byte;
+        m_locked = m_pid > 0 && read(locked[0], &byte, 1) == 1;
+        close(locked[0]);
+    }
+    ~LockHolder() {
+        if (m_release >= 0) {
+            close(m_release);
+        }
+        if (m_pid > 0) {
+            int status = 0;
+            if (!WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, 5s)) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+            }
+        }
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool Locked() const { return m_locked; }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_locked = false;
 };
 
 class ShutdownE2E : public ::testing::Test {
@@ -300,6 +360,20 @@ TEST_F(ShutdownE2E, BodyThatTricklesIn) {
     PointAt(peer.url());
     auto agent = StartAgent();
     ASSERT_TRUE(WaitUntil([&] { return peer.BodyBytesSent() >= 3; }, 20s));
+    ExpectQuickCleanStop(*agent);
+}
+
+// While another process holds the store's lock the main thread waits for
+// it (at most 10 s per operation), but the IPC receiver goes on (a malformed
+// datagram is still logged), and SIGTERM ends the wait.
+TEST_F(ShutdownE2E, StoreLockHeldByAnotherProcess) {
+    LockHolder holder(m_data.file("vornstore.json.lck"));
+    ASSERT_TRUE(holder.Locked());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas("Registered refresh token handler"); }, 20s));
+    UdpClient client;
+    ASSERT_TRUE(client.SendTo(vorn::kIpcAgentPort, std::string("x")));
+    EXPECT_TRUE(WaitUntil([&] { return LogHas("Invalid Message received from IPC"); }, 5s));
     ExpectQuickCleanStop(*agent);
 }
 

@@ -4,6 +4,7 @@
 #include "agent/vornagent.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -169,6 +170,10 @@ protected:
         components.ipcPort = 0;
         components.store = &m_store;
         components.clock = [this] { return m_now.load(); };
+        components.statusSink = [this](const std::string& status) {
+            std::lock_guard<std::mutex> lock(m_statusMutex);
+            m_statuses.push_back(status);
+        };
         components.monotonicClock = [this] {
             return std::chrono::steady_clock::time_point(
                 std::chrono::milliseconds(m_monotonicMs.load()));
@@ -217,7 +222,8 @@ protected:
     }
 
     RefreshResult Refresh(std::chrono::milliseconds timeout = 5s) {
-        return RequestRefresh(m_agent->GetIpcPort(), timeout);
+        // The agent runs in this process, so its socket is this user's.
+        return RequestRefresh(m_agent->GetIpcPort(), timeout, geteuid());
     }
 
     size_t Exchanges() {
@@ -247,6 +253,13 @@ protected:
     std::atomic<int64_t> m_monotonicMs{1'000'000};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
+    std::mutex m_statusMutex;
+    std::vector<std::string> m_statuses;  // guarded by m_statusMutex
+
+    std::vector<std::string> Statuses() {
+        std::lock_guard<std::mutex> lock(m_statusMutex);
+        return m_statuses;
+    }
 };
 
 const FakeStore::Values kStored{"vorn-0", "token-0", "key-0", 0};
@@ -355,6 +368,26 @@ TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
          1,
          kStored,
          "Success response without VORN or token; the stored identity is kept"},
+        {"success with a control character keeps the stored identity",
+         {VORN_OK, 200, "", R"({"vorn":"\u001b[2Jvorn-1","vorn_token":"token-1"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenCommError,
+         1,
+         kStored,
+         "Success answer refused: \"vorn\" is not printable UTF-8"},
+        {"error message with a forged line is logged as one line",
+         {VORN_OK, 401, "", R"({"code":401,"msg":"no\n[Thu] S: error :: forged"})"},
+         VORN_OK,
+         false,
+         false,
+         kStored,
+         Rsp::eRefreshTokenErrorResponse,
+         1,
+         kStored,
+         "Error response received from  cloud: no\\n[Thu] S: error :: forged"},
         {"store write failure",
          {VORN_OK, 200, "", kSuccess},
          VORN_OK,
@@ -399,6 +432,47 @@ TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
         }
         EXPECT_EQ(Stop(), VORN_OK);
         WriteBootstrap("bid", "key");
+    }
+}
+
+// The one-line status the service manager shows follows every outcome: the
+// held identity outlives a failed refresh; without one, the reason is given.
+TEST_F(AgentTest, StatusLineAfterEachOutcome) {
+    const struct {
+        const char* name;
+        FakeTransport::Answer answer;
+        FakeStore::Values before;
+        const char* status;
+    } cases[] = {
+        {"success",
+         {VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t","instance_key":"k"})"},
+         {},
+         "identity held"},
+        {"error answer, nothing stored",
+         {VORN_OK, 401, "", R"({"code":401,"msg":"no"})"},
+         {},
+         "no identity: error-response"},
+        {"transport failure, nothing stored",
+         {VORN_ERROR, 0, "", ""},
+         {},
+         "no identity: comm-error"},
+        {"transport failure, identity stored", {VORN_ERROR, 0, "", ""}, kStored, "identity held"},
+        // kNow + 120 s
+        {"rate limit",
+         {VORN_OK, 429, "Retry-After: 120\r\n", "{}"},
+         kStored,
+         "rate-limited until 2023-11-14 22:15:20 UTC"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_store.Put(c.before);
+        SetAnswer(c.answer);
+        StartQuiet();
+        // The start-up request met the stored limit (kNow + 1000 s).
+        EXPECT_EQ(Statuses().back(), "rate-limited until 2023-11-14 22:30:00 UTC");
+        ASSERT_EQ(Refresh().kind, RefreshResult::Kind::Answered);
+        EXPECT_EQ(Statuses().back(), c.status);
+        EXPECT_EQ(Stop(), VORN_OK);
     }
 }
 
@@ -465,7 +539,7 @@ TEST_F(AgentTest, RequestBeforeTheHandlerIsRegisteredIsAnsweredFailed) {
     components.ipcPort = 0;
     components.store = &m_store;
     CVORNAgent agent(std::move(components));
-    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s);
+    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s, geteuid());
     ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
     EXPECT_EQ(result.outcome, Rsp::eRefreshTokenFailed);
     EXPECT_EQ(Exchanges(), 0u);
@@ -489,7 +563,8 @@ TEST_F(AgentTest, DestructionWaitsForTheExchangeInFlight) {
     StartQuiet();
     Hold(true);
     const unsigned short port = m_agent->GetIpcPort();
-    auto client = std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms); });
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 1500ms, geteuid()); });
     ASSERT_TRUE(WaitUntil([&] { return Exchanges() == 1; }, 5s));
     m_agent->ShutDown();
     ASSERT_EQ(m_main.wait_for(5s), std::future_status::ready);
@@ -519,14 +594,16 @@ TEST_F(AgentTest, LocalRefreshesWaitForTheIntervalAndShareOneExchange) {
     m_monotonicMs += 9800;
     const size_t mark = LogMark();
     const unsigned short port = m_agent->GetIpcPort();
-    auto first = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    auto first =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
     ASSERT_TRUE(WaitUntil(
         [&] {
             return LogSince(mark).find("Refresh request deferred by 200 ms") != std::string::npos;
         },
         5s))
         << LogSince(mark);
-    auto second = std::async(std::launch::async, [port] { return RequestRefresh(port, 10s); });
+    auto second =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
     // The clock stands still: the timer fires, finds the interval not yet
     // over and waits again; no exchange starts early.
     std::this_thread::sleep_for(700ms);
@@ -554,9 +631,19 @@ TEST_F(AgentTest, ExchangeAfterARateLimitIsNotDelayed) {
     WriteIntervalSeconds(10);
     SetAnswer({VORN_OK, 429, "Retry-After: 1\r\n", R"({"code":429,"msg":"slow down"})"});
     StartQuiet();
+    const size_t mark = LogMark();
     EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
     ASSERT_EQ(m_store.Get().retry, kNow + 1);
     SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    // The clock moves on only once the main loop has armed its timer: moved
+    // earlier, the loop would find the limit over and arm no timer at all.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find(
+                       "Setting timeout for cloud rate limit to 1000 milliseconds") !=
+                   std::string::npos;
+        },
+        5s));
     m_now = kNow + 1;  // by the time the timer fires
     ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
     EXPECT_EQ(Exchanges(), 2u);

@@ -1,14 +1,23 @@
 // The store file back end: file format, key handling, bad files, locking
 // preconditions, permissions and the atomic replace.
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/linux/processstop.h"
+#include "common/linux/vornfilelock.h"
 #include "common/vornstorefileimpl.h"
 #include "tests/support/testsupport.h"
 
@@ -49,6 +58,24 @@ mode_t ModeOf(const std::string& path) {
     return info.st_mode & 07777;
 }
 
+// Names of the damaged copies of 'store' in 'dir', oldest first.
+std::vector<std::string> DamagedCopies(const TempDir& dir, const std::string& store) {
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(dir.path().c_str());
+    if (listing == nullptr) {
+        return names;
+    }
+    const std::string prefix = store + ".damaged-";
+    while (const struct dirent* entry = ::readdir(listing)) {
+        if (std::string(entry->d_name).rfind(prefix, 0) == 0) {
+            names.push_back(entry->d_name);
+        }
+    }
+    ::closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 struct StoreFixture {
     TempDir dir;
     std::string path = dir.file("vornstore.json");
@@ -76,10 +103,11 @@ TEST(StoreFileImplTest, FixtureFilesReadAndWriteAsDocumented) {
          "\"key-1\",\n\t\"retry-after\":\t\"1700000000\"\n}"},
         {"empty.json", VORN_FAILED, "", "Size is zero", VORN_OK, "Creating new Store",
          "{\n\t\"vorn\":\t\"new\"\n}"},
-        {"truncated.json", VORN_FAILED, "", "Couldn't parse json to read: vorn", VORN_ERROR,
-         "Couldn't parse json to write: [vorn]", nullptr},
-        {"notjson.json", VORN_FAILED, "", "Couldn't parse json to read: vorn", VORN_ERROR,
-         "Couldn't parse json to write: [vorn]", nullptr},
+        // Text that does not parse is moved aside and a fresh store written.
+        {"truncated.json", VORN_FAILED, "", "Couldn't parse json to read: vorn", VORN_OK,
+         "Couldn't parse json to write: [vorn]", "{\n\t\"vorn\":\t\"new\"\n}"},
+        {"notjson.json", VORN_FAILED, "", "Couldn't parse json to read: vorn", VORN_OK,
+         "Couldn't parse json to write: [vorn]", "{\n\t\"vorn\":\t\"new\"\n}"},
         {"number.json", VORN_FAILED, "", "Couldn't get the key : vorn", VORN_ERROR,
          "Invalid type [8] of value for key[vorn]", nullptr},
         {"object.json", VORN_FAILED, "", "Couldn't get the key : vorn", VORN_ERROR,
@@ -112,6 +140,16 @@ TEST(StoreFileImplTest, FixtureFilesReadAndWriteAsDocumented) {
         EXPECT_TRUE(Contains(LogSince(mark), c.writeLog)) << LogSince(mark);
         EXPECT_EQ(c.textAfterWrite ? std::string(c.textAfterWrite) : original, ReadFile(f.path));
         EXPECT_FALSE(FileExists(f.path + ".tmp"));
+        // Only text that does not parse is ever moved aside, and then kept;
+        // a top-level array parses, so it stays.
+        const std::vector<std::string> damaged = DamagedCopies(f.dir, "vornstore.json");
+        if (Contains(LogSince(mark), "does not parse; moved aside")) {
+            EXPECT_EQ(VORN_OK, c.writeStatus);
+            ASSERT_EQ(1u, damaged.size());
+            EXPECT_EQ(original, ReadFile(f.dir.file(damaged[0])));
+        } else {
+            EXPECT_TRUE(damaged.empty());
+        }
     }
 }
 
@@ -215,24 +253,254 @@ TEST(StoreFileImplTest, NewStoreAndLockFileAreOwnerOnly) {
     EXPECT_EQ(PrintedObject({{"vorn", "x"}}), ReadFile(f.path));
 }
 
-TEST(StoreFileImplTest, ReadsFailWithoutLockFileUntilReinitialised) {
+TEST(StoreFileImplTest, DeletedLockFileHealsForTheAgentButNotForAReader) {
     StoreFixture f;
     ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
     ASSERT_EQ(0, ::unlink((f.path + ".lck").c_str()));
 
+    // A client that only looks creates nothing, so it cannot read.
+    CVORNStoreFileImpl reader(CVORNStoreFileImpl::eOpenReadOnly);
+    ASSERT_EQ(VORN_OK, reader.Initialize(f.path));
     size_t mark = LogMark();
     std::string value;
-    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
+    EXPECT_EQ(VORN_FAILED, reader.ReadKeyValue("vorn", value));
     EXPECT_EQ("", value);
-    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
     EXPECT_TRUE(Contains(LogSince(mark), "Unexpected Exception ["));
-    EXPECT_EQ(PrintedObject({{"vorn", "v"}}), ReadFile(f.path));
+    EXPECT_FALSE(FileExists(f.path + ".lck"));
 
-    CVORNStoreFileImpl again;
-    ASSERT_EQ(VORN_OK, again.Initialize(f.path));
-    EXPECT_TRUE(FileExists(f.path + ".lck"));
-    EXPECT_EQ(VORN_OK, again.ReadKeyValue("vorn", value));
+    // The agent's next lock creates it again, owner-only.
+    EXPECT_EQ(VORN_OK, f.store.ReadKeyValue("vorn", value));
     EXPECT_EQ("v", value);
+    EXPECT_EQ(0600u, ModeOf(f.path + ".lck"));
+    ASSERT_EQ(0, ::unlink((f.path + ".lck").c_str()));
+    EXPECT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "w"));
+    EXPECT_EQ(0600u, ModeOf(f.path + ".lck"));
+    EXPECT_EQ(VORN_OK, reader.ReadKeyValue("vorn", value));
+    EXPECT_EQ("w", value);
+}
+
+TEST(StoreFileImplTest, DamagedStoreIsMovedAsideAndTheThreeNewestCopiesKept) {
+    StoreFixture f;
+    std::time_t now = 1765324800;  // 2025-12-10T00:00:00Z
+    f.store.SetClock([&] { return now; });
+    const std::string damagedText = "{\"vorn\":\"x\",";
+    std::vector<std::string> expected;
+    for (int i = 0; i < 5; ++i) {
+        WriteFile(f.path, damagedText + std::to_string(i));
+        ASSERT_EQ(0, ::chmod(f.path.c_str(), 0644));
+        const size_t mark = LogMark();
+        ASSERT_EQ(VORN_OK, f.store.WriteKeyValues({{"vorn_token", "t"}, {"vorn", "v"}}));
+        const std::string log = LogSince(mark);
+        EXPECT_TRUE(Contains(log, "Couldn't parse json to write: [vorn_token]")) << log;
+        EXPECT_TRUE(Contains(log, "Couldn't parse json to write: [vorn]")) << log;
+        EXPECT_TRUE(Contains(log, "S: error :: Store " + f.path +
+                                      " does not parse; moved aside to " + f.path +
+                                      ".damaged-2025121"))
+            << log;
+        EXPECT_EQ(PrintedObject({{"vorn_token", "t"}, {"vorn", "v"}}), ReadFile(f.path));
+        // The second damage within one second keeps both copies.
+        if (i != 1) {
+            now += 86400;
+        }
+    }
+    const std::vector<std::string> copies = DamagedCopies(f.dir, "vornstore.json");
+    EXPECT_EQ((std::vector<std::string>{"vornstore.json.damaged-20251211T000000Z-1",
+                                        "vornstore.json.damaged-20251212T000000Z",
+                                        "vornstore.json.damaged-20251213T000000Z"}),
+              copies);
+    for (size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_EQ(damagedText + std::to_string(i + 2), ReadFile(f.dir.file(copies[i])));
+        EXPECT_EQ(0600u, ModeOf(f.dir.file(copies[i])));
+    }
+
+    // Reads never move anything: the next answer does.
+    WriteFile(f.path, damagedText);
+    std::string value;
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
+    EXPECT_EQ(damagedText, ReadFile(f.path));
+    EXPECT_EQ(3u, DamagedCopies(f.dir, "vornstore.json").size());
+}
+
+TEST(StoreFileImplTest, LockWaitsAreBoundedAndAbandonedAtShutdown) {
+    StoreFixture f;
+    ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
+    // Another holder; open file description locks exclude it even within
+    // one process, exactly as another process would be excluded.
+    auto holder = std::make_unique<CVORNFileLock>();
+    std::string error;
+    ASSERT_TRUE(holder->Lock(f.path + ".lck", CVORNFileLock::Mode::Exclusive, error)) << error;
+
+    f.store.SetLockTimeout(std::chrono::milliseconds(300));
+    size_t mark = LogMark();
+    auto start = std::chrono::steady_clock::now();
+    std::string value;
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(600));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_TRUE(Contains(LogSince(mark), "Unexpected Exception [lock not granted within 300 ms: " +
+                                             f.path + ".lck] "))
+        << LogSince(mark);
+
+    // A stop of the process ends the wait at once, whatever the bound.
+    f.store.SetLockTimeout(std::chrono::seconds(60));
+    RequestProcessStop();
+    mark = LogMark();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
+    took = std::chrono::steady_clock::now() - start;
+    ClearProcessStopForTesting();
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_TRUE(Contains(LogSince(mark), "lock wait abandoned at shutdown")) << LogSince(mark);
+
+    // Once the holder lets go, the store works and nothing was changed.
+    holder.reset();
+    EXPECT_EQ(VORN_OK, f.store.ReadKeyValue("vorn", value));
+    EXPECT_EQ("v", value);
+}
+
+// What a planted entry does to each file of the store. The operations run
+// with a deadline so that a FIFO that blocked would fail the test, not hang it.
+TEST(StoreFileImplTest, PlantedLinksAndFifosAreRefusedWithoutBlocking) {
+    enum class Plant { kLinkToFile, kDanglingLink, kFifo };
+    const struct {
+        const char* name;
+        const char* file;  // suffix of the store path
+        Plant plant;
+        VORN_STATUS read;
+        VORN_STATUS write;
+    } cases[] = {
+        {"store is a link", "", Plant::kLinkToFile, VORN_FAILED, VORN_ERROR},
+        {"store is a FIFO", "", Plant::kFifo, VORN_FAILED, VORN_ERROR},
+        {"lock file is a link", ".lck", Plant::kLinkToFile, VORN_FAILED, VORN_ERROR},
+        {"lock file is a dangling link", ".lck", Plant::kDanglingLink, VORN_FAILED, VORN_ERROR},
+        {"lock file is a FIFO", ".lck", Plant::kFifo, VORN_FAILED, VORN_ERROR},
+        // The temporary file is created afresh: whatever sat there is gone.
+        {"temporary file is a link", ".tmp", Plant::kLinkToFile, VORN_OK, VORN_OK},
+        {"temporary file is a dangling link", ".tmp", Plant::kDanglingLink, VORN_OK, VORN_OK},
+        {"temporary file is a FIFO", ".tmp", Plant::kFifo, VORN_OK, VORN_OK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        TempDir elsewhere;
+        const std::string path = dir.file("vornstore.json");
+        const std::string target = elsewhere.file("target");
+        const std::string original = PrintedObject({{"vorn", "v"}});
+        {
+            CVORNStoreFileImpl seed;
+            ASSERT_EQ(VORN_OK, seed.Initialize(path));
+            ASSERT_EQ(VORN_OK, seed.WriteKeyValue("vorn", "v"));
+        }
+        const std::string planted = path + c.file;
+        (void)::unlink(planted.c_str());
+        if (c.plant == Plant::kFifo) {
+            ASSERT_EQ(0, ::mkfifo(planted.c_str(), 0666));
+        } else {
+            if (c.plant == Plant::kLinkToFile) {
+                WriteFile(target, original);
+                ASSERT_EQ(0, ::chmod(target.c_str(), 0644));
+            }
+            ASSERT_EQ(0, ::symlink(target.c_str(), planted.c_str()));
+        }
+
+        auto run = std::async(std::launch::async, [&] {
+            CVORNStoreFileImpl store;
+            store.SetLockTimeout(std::chrono::milliseconds(200));
+            EXPECT_EQ(VORN_OK, store.Initialize(path));
+            std::string value;
+            EXPECT_EQ(c.read, store.ReadKeyValue("vorn", value));
+            EXPECT_EQ(c.write, store.WriteKeyValue("vorn", "w"));
+        });
+        ASSERT_EQ(std::future_status::ready, run.wait_for(std::chrono::seconds(10)));
+        run.get();
+
+        // The target is neither created, changed nor re-moded.
+        if (c.plant == Plant::kLinkToFile) {
+            EXPECT_EQ(original, ReadFile(target));
+            EXPECT_EQ(0644u, ModeOf(target));
+        } else {
+            EXPECT_FALSE(FileExists(target));
+        }
+        if (c.write == VORN_OK) {
+            EXPECT_EQ(PrintedObject({{"vorn", "w"}}), ReadFile(path));
+            EXPECT_FALSE(FileExists(path + ".tmp"));
+            struct stat info {};
+            ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+            EXPECT_TRUE(S_ISREG(info.st_mode));
+        }
+    }
+}
+
+// As root, a data directory someone else could change is not used at all.
+TEST(StoreFileImplTest, UnsafeDataDirectoryIsRefusedAsRoot) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the data directory check applies to a root agent only";
+    }
+    const struct {
+        const char* name;
+        mode_t mode;
+        uid_t owner;
+        const char* why;
+    } cases[] = {
+        {"writable by others", 0777, 0, "owned by uid 0 with mode 0777"},
+        {"writable by group", 0770, 0, "owned by uid 0 with mode 0770"},
+        {"owned by another user", 0700, 65534, "owned by uid 65534 with mode 0700"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("vornstore.json");
+        ASSERT_EQ(0, ::chmod(dir.path().c_str(), c.mode));
+        ASSERT_EQ(0, ::chown(dir.path().c_str(), c.owner, static_cast<gid_t>(-1)));
+        const size_t mark = LogMark();
+        CVORNStoreFileImpl store;
+        EXPECT_EQ(VORN_OK, store.Initialize(path));
+        std::string value;
+        EXPECT_EQ(VORN_FAILED, store.ReadKeyValue("vorn", value));
+        EXPECT_EQ(VORN_ERROR, store.WriteKeyValue("vorn", "v"));
+        EXPECT_TRUE(Contains(LogSince(mark), "Data directory " + dir.path() + " refused: " + c.why +
+                                                 "; it must be owned by root"))
+            << LogSince(mark);
+        EXPECT_FALSE(FileExists(path));
+        EXPECT_FALSE(FileExists(path + ".lck"));
+        // A client that only looks is not the agent: it may read there.
+        CVORNStoreFileImpl reader(CVORNStoreFileImpl::eOpenReadOnly);
+        EXPECT_EQ(VORN_OK, reader.Initialize(path));
+        EXPECT_EQ(VORN_FAILED, reader.ReadKeyValue("vorn", value));
+    }
+}
+
+// The field case: an unprivileged user owns the data directory and plants
+// links to files of root's. The root agent touches none of them.
+TEST(StoreFileImplTest, LinksPlantedByAnotherUserAreNeverFollowed) {
+    if (::geteuid() != 0 || ::access("/usr/sbin/runuser", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and runuser to plant files as nobody";
+    }
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string target = elsewhere.file("secret");
+    WriteFile(target, "root's file");
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0644));
+    ASSERT_EQ(0, ::chmod(elsewhere.path().c_str(), 0755));
+    ASSERT_EQ(0, ::chown(dir.path().c_str(), 65534, 65534));
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    const std::string path = dir.file("vornstore.json");
+    for (const char* suffix : {"", ".lck", ".tmp"}) {
+        const std::string command = "runuser -u nobody -- ln -s " + target + " " + path + suffix;
+        ASSERT_EQ(0, std::system(command.c_str())) << command;
+    }
+    CVORNStoreFileImpl store;
+    EXPECT_EQ(VORN_OK, store.Initialize(path));
+    std::string value;
+    EXPECT_EQ(VORN_FAILED, store.ReadKeyValue("vorn", value));
+    EXPECT_EQ(VORN_ERROR, store.WriteKeyValue("vorn", "v"));
+    EXPECT_EQ("root's file", ReadFile(target));
+    EXPECT_EQ(0644u, ModeOf(target));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(target.c_str(), &info));
+    EXPECT_EQ(0u, info.st_uid);
 }
 
 TEST(StoreFileImplTest, UninitialisedOrMissingOrDirectoryStoreFails) {

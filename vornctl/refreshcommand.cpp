@@ -1,8 +1,13 @@
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "common/refreshclient.h"
+#include "common/textescape.h"
+#include "common/vornpath.h"
 #include "vornctl/commands.h"
 
 namespace vorn::ctl {
@@ -11,16 +16,41 @@ namespace {
 
 constexpr uint16_t kAgentPort = 60110;
 constexpr int kExitNoAnswer = 5;
+constexpr int kExitNotTheAgent = 6;
 
 const char kRefreshUsage[] =
-    "Usage: vornctl refresh [--timeout SECONDS]\n"
+    "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID]\n"
     "\n"
     "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
     "(default 90 seconds: the agent may hold a request until 10 seconds after its last\n"
     "exchange with the cloud, and one exchange may take a minute). Prints the outcome:\n"
     "success, failed, comm-error, error-response or rate-limited.\n"
+    "An answer is believed only when the kernel reports that the socket bound to\n"
+    "127.0.0.1:60110 belongs to root, or to UID when the agent runs as that user\n"
+    "(--agent-uid).\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
-    "5 no answer in time (or no agent running).\n";
+    "5 no answer in time (or no agent running), 6 the answering socket is not the agent's\n"
+    "(another user holds the port; the answer is not believed).\n"
+    "comm-error also means that no exchange could be made: business data (bs.json) or a\n"
+    "mandatory attribute (see 'vornctl attributes') missing; the agent's log says which.\n";
+
+constexpr uint16_t kOutcomeCommError = 2;
+
+// comm-error alone does not say whether an exchange was even attempted: the
+// agent answers it when the business data or a mandatory attribute is
+// missing, as well as when the service cannot be reached. One line on
+// standard error points at where the reason is written down.
+void PrintCommErrorHint() {
+    std::string dataDirectory;
+    const std::string log = GetVORNDirectoryPath(dataDirectory) == VORN_OK
+                                ? EscapeUntrusted(dataDirectory + "vornagent.log")
+                                : std::string("vornagent.log in the data directory");
+    fprintf(stderr,
+            "vornctl refresh: comm-error: no identity could be obtained (business data or a "
+            "mandatory attribute missing, or the identity service unreachable); see 'vornctl "
+            "attributes' and the agent's log %s\n",
+            log.c_str());
+}
 
 // success -> 0, failed -> 1; the other outcomes keep their own number.
 int ExitStatusFor(uint16_t outcome) {
@@ -42,12 +72,17 @@ int RunRefresh(const std::vector<std::string>& args) {
     // Covers the agent's default spacing of refreshes (10 s), the attribute
     // collection (its name lookup is given 2 s) and one whole exchange (60 s).
     double seconds = 90;
+    uid_t agentUid = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
             fputs(kRefreshUsage, stdout);
             return 0;
         }
-        if (args[i] == "--timeout" && i + 1 < args.size()) {
+        if (args[i] == "--timeout" && i + 1 == args.size()) {
+            fputs("vornctl refresh: --timeout needs a number of seconds\n", stderr);
+            return kExitUsage;
+        }
+        if (args[i] == "--timeout") {
             char* end = nullptr;
             seconds = strtod(args[i + 1].c_str(), &end);
             if (end == args[i + 1].c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
@@ -57,16 +92,33 @@ int RunRefresh(const std::vector<std::string>& args) {
             ++i;
             continue;
         }
+        if (args[i] == "--agent-uid" && i + 1 < args.size()) {
+            const std::string& text = args[i + 1];
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long value = strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+                errno != 0 || *end != '\0' || value >= static_cast<unsigned long>(uid_t(-1))) {
+                fprintf(stderr, "vornctl refresh: --agent-uid takes a numeric user id\n");
+                return kExitUsage;
+            }
+            agentUid = static_cast<uid_t>(value);
+            ++i;
+            continue;
+        }
         fprintf(stderr, "vornctl refresh: unexpected argument '%s'\n\n%s", args[i].c_str(),
                 kRefreshUsage);
         return kExitUsage;
     }
 
-    const RefreshResult result =
-        RequestRefresh(kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    const RefreshResult result = RequestRefresh(
+        kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)), agentUid);
     switch (result.kind) {
         case RefreshResult::Kind::Answered:
             puts(RefreshOutcomeName(result.outcome).c_str());
+            if (result.outcome == kOutcomeCommError) {
+                PrintCommErrorHint();
+            }
             return ExitStatusFor(result.outcome);
         case RefreshResult::Kind::NoAgent:
             fprintf(stderr, "vornctl refresh: no agent is listening on 127.0.0.1:%u\n", kAgentPort);
@@ -75,6 +127,9 @@ int RunRefresh(const std::vector<std::string>& args) {
             fprintf(stderr, "vornctl refresh: no answer from the agent within %g seconds\n",
                     seconds);
             return kExitNoAnswer;
+        case RefreshResult::Kind::Untrusted:
+            fprintf(stderr, "vornctl refresh: %s\n", result.error.c_str());
+            return kExitNotTheAgent;
         case RefreshResult::Kind::SystemError:
             break;
     }

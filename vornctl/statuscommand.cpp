@@ -1,14 +1,19 @@
 #include <cjson/cJSON.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent/vornstorereaderwriter.h"
+#include "common/textescape.h"
 #include "common/vornpath.h"
+#include "common/vornstorefileimpl.h"
 #include "vornctl/commands.h"
 
 namespace vorn::ctl {
@@ -20,8 +25,31 @@ const char kStatusUsage[] =
     "\n"
     "Reads the agent's identity store (data directory from the registry value DataDir) with the\n"
     "same locks the agent uses and shows the VORN id, whether a token and an instance key are\n"
-    "held (never their values) and the cloud's retry deadline, if any.\n"
-    "Exit status: 0 when an identity (VORN id and token) is held, 1 when not.\n";
+    "held (never their values) and the cloud's retry deadline, if any. The four values are read\n"
+    "under one lock, so they belong together. Text from the store is shown escaped.\n"
+    "Exit status: 0 when an identity (VORN id and token) is held, 1 when not, 77 when the store\n"
+    "cannot be read for lack of permission (run as root).\n";
+
+constexpr int kExitPermissionDenied = 77;
+
+bool IsPermissionError(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+int PermissionDenied(const std::string& path) {
+    fprintf(stderr, "vornctl status: %s: permission denied: run as root\n",
+            vorn::EscapeUntrusted(path).c_str());
+    return kExitPermissionDenied;
+}
+
+// The stored "retry-after" text as the agent reads it: a leading decimal
+// number, 0 when there is none.
+int64_t RetryAfterOf(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const long long value = std::strtoll(begin, &end, 10);
+    return end == begin ? 0 : static_cast<int64_t>(value);
+}
 
 std::string IsoTime(int64_t seconds) {
     const time_t t = static_cast<time_t>(seconds);
@@ -62,16 +90,29 @@ int RunStatus(const std::vector<std::string>& args) {
     const std::string storePath = dataDirectory + "vornstore.json";
     struct stat st {};
     const bool storeExists = stat(storePath.c_str(), &st) == 0;
+    if (!storeExists && IsPermissionError(errno)) {
+        // The data directory itself is closed to this user.
+        return PermissionDenied(storePath);
+    }
 
-    CVORNStoreReaderWriter store;
     std::string vornId, token, instanceKey;
     int64_t retryAfter = 0;
-    if (storeExists &&
-        store.InitializeReadOnly(CVORNStoreReaderWriter::eStoreTypeFile, storePath) == VORN_OK) {
-        vornId = store.GetVORN();
-        token = store.GetToken();
-        instanceKey = store.GetInstanceKey();
-        retryAfter = store.GetRetryTimestamp().count();
+    if (storeExists) {
+        CVORNStoreFileImpl store(CVORNStoreFileImpl::eOpenReadOnly);
+        (void)store.Initialize(storePath);
+        const std::vector<std::string> keys = {
+            CVORNStoreReaderWriter::pszKeyVorn, CVORNStoreReaderWriter::pszKeyToken,
+            CVORNStoreReaderWriter::pszKeyInstanceKey, CVORNStoreReaderWriter::pszKeyRetryAfter};
+        std::vector<std::string> values;
+        int openError = 0;
+        if (store.ReadKeyValues(keys, values, openError) == VORN_OK) {
+            vornId = values[0];
+            token = values[1];
+            instanceKey = values[2];
+            retryAfter = RetryAfterOf(values[3]);
+        } else if (IsPermissionError(openError)) {
+            return PermissionDenied(storePath);
+        }
     }
     const bool held = !vornId.empty() && !token.empty();
     const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -81,12 +122,16 @@ int RunStatus(const std::vector<std::string>& args) {
     if (json) {
         std::unique_ptr<cJSON, decltype(&cJSON_Delete)> doc(cJSON_CreateObject(), cJSON_Delete);
         cJSON_AddStringToObject(doc.get(), "store", storePath.c_str());
+        // The library escapes control characters, but bytes that are not
+        // UTF-8 would pass raw; such a value is shown in its escaped form.
         cJSON_AddBoolToObject(doc.get(), "store_exists", storeExists);
         cJSON_AddBoolToObject(doc.get(), "identity_held", held);
         if (vornId.empty()) {
             cJSON_AddNullToObject(doc.get(), "vorn");
         } else {
-            cJSON_AddStringToObject(doc.get(), "vorn", vornId.c_str());
+            cJSON_AddStringToObject(
+                doc.get(), "vorn",
+                (IsPrintableUTF8(vornId) ? vornId : EscapeUntrusted(vornId)).c_str());
         }
         cJSON_AddBoolToObject(doc.get(), "token_held", !token.empty());
         cJSON_AddBoolToObject(doc.get(), "instance_key_held", !instanceKey.empty());
@@ -102,9 +147,10 @@ int RunStatus(const std::vector<std::string>& args) {
         return held ? 0 : 1;
     }
 
-    printf("store:         %s%s\n", storePath.c_str(), storeExists ? "" : " (does not exist)");
+    printf("store:         %s%s\n", EscapeUntrusted(storePath).c_str(),
+           storeExists ? "" : " (does not exist)");
     printf("identity:      %s\n", held ? "held" : "not held");
-    printf("vorn id:       %s\n", vornId.empty() ? "(none)" : vornId.c_str());
+    printf("vorn id:       %s\n", vornId.empty() ? "(none)" : EscapeUntrusted(vornId).c_str());
     printf("token:         %s\n", token.empty() ? "not held" : "held");
     printf("instance key:  %s\n", instanceKey.empty() ? "not held" : "held");
     if (retryAfter > now) {

@@ -13,13 +13,31 @@
 #include <new>
 #include <string>
 
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 
 namespace vorn {
 
 namespace {
 
+// The steps of an exchange as log lines name them. The library folds several
+// steps into one call, so a line names the step that failed, whichever
+// function of this file noticed it.
+constexpr const char* kStepInit = "vorn::winHttpInit";
+constexpr const char* kStepSecurityProtocols = "vorn::setSecurityProtocols";
+constexpr const char* kStepTimeouts = "vorn::setTimeouts";
+constexpr const char* kStepCreateRequest = "vorn::createRequest";
+constexpr const char* kStepParseResponse = "vorn::parseWinHttpResponse";
+constexpr const char* kStepStatusCode = "vorn::fetchResponseStatusCode";
+constexpr const char* kStepHeaders = "vorn::fetchResponseHeaders";
+constexpr const char* kStepData = "vorn::fetchResponseData";
+
 constexpr size_t kMaxHeaderBlock = 1024 * 1024;
+// How far the library's time-out may come before the overall bound by this
+// process's clock and still be that bound.
+constexpr std::chrono::milliseconds kClockSlack(100);
+// How much of a header block goes into one log line.
+constexpr size_t kLoggedHeaderBytes = 2048;
 
 struct CurlDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -169,7 +187,7 @@ size_t collectBody(char* data, size_t size, size_t count, void* context) {
         exchange->outOfMemory = true;
         return 0;
     }
-    VORN_LOG_VERBOSE(" Server response received");
+    VORN_LOG_AS(CVORNLogger::kVerbose, kStepData, " Server response received");
     return length;
 }
 
@@ -214,16 +232,18 @@ CurlPtr<CURLU> buildUrl(const HttpRequest& request) {
 // setting that bounds the exchange could not be applied.
 bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* store,
               long overallTimeoutMs) {
+    // The library's own idiom: a version and a ceiling or-ed into one value.
+    // NOLINTNEXTLINE(bugprone-suspicious-enum-usage)
     if (curl_easy_setopt(handle, CURLOPT_SSLVERSION,
                          CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2) != CURLE_OK) {
         // Never fall back to whatever versions the library would allow.
-        VORN_LOG_ERROR("Unable to set protocol options");
+        VORN_LOG_AS(CVORNLogger::kError, kStepSecurityProtocols, "Unable to set protocol options");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, HttpTransport::kTimeoutMs) !=
             CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, overallTimeoutMs) != CURLE_OK) {
-        VORN_LOG_ERROR("unable to set timeout values");
+        VORN_LOG_AS(CVORNLogger::kError, kStepTimeouts, "unable to set timeout values");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) != CURLE_OK ||
@@ -235,18 +255,18 @@ bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* 
         // An empty proxy disables every proxy, including those of the environment.
         curl_easy_setopt(handle, CURLOPT_PROXY, "") != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_USERAGENT, request.GetUserAgent().c_str()) != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to open handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open handle");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, useSharedTrustStore) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, store) != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to set protocol options");
+        VORN_LOG_AS(CVORNLogger::kError, kStepSecurityProtocols, "Unable to set protocol options");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_CURLU, url) != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to open connect handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open connect handle");
         return false;
     }
     return true;
@@ -256,7 +276,7 @@ bool curlInit(CURL* handle, const HttpRequest& request, CURLU* url, X509_STORE* 
 bool createRequest(CURL* handle, const HttpRequest& request, curl_slist* headers) {
     const std::string method = HttpRequest::GetHttpMethodString(request.GetMethod());
     if (method.empty()) {
-        VORN_LOG_ERROR("Unable to open request handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepCreateRequest, "Unable to open request handle");
         return false;
     }
     const std::string& body = request.GetBody();
@@ -277,7 +297,7 @@ bool createRequest(CURL* handle, const HttpRequest& request, curl_slist* headers
         }
     }
     if (code != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to open request handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepCreateRequest, "Unable to open request handle");
         return false;
     }
     if (curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) != CURLE_OK ||
@@ -286,7 +306,7 @@ bool createRequest(CURL* handle, const HttpRequest& request, curl_slist* headers
         curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
                          static_cast<curl_off_t>(HttpTransport::kMaxResponseBody)) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
-        VORN_LOG_ERROR("Failed to set options");
+        VORN_LOG_AS(CVORNLogger::kError, kStepCreateRequest, "Failed to set options");
         return false;
     }
     return true;
@@ -364,6 +384,14 @@ CURLcode runTransfer(CURLM* multi, const std::atomic<bool>& aborted) {
 
 }  // namespace
 
+void HttpTransport::Prepare() {
+    (void)trustStoreCache().Get();
+    // The first TLS context of a process fetches and caches the library's
+    // algorithm implementations; later contexts (one per exchange) reuse them.
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_free(context);
+}
+
 HttpTransport::HttpTransport(long overallTimeoutMs) : m_nOverallTimeoutMs(overallTimeoutMs) {}
 
 HttpTransport::~HttpTransport() = default;
@@ -385,9 +413,9 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         return VORN_SECURE_CHANNEL_FAILED;
     }
     if (!handle) {
-        VORN_LOG_ERROR("Unable to open handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open handle");
     } else if (!url) {
-        VORN_LOG_ERROR("Unable to open connect handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open connect handle");
     }
     if (!handle || !url ||
         !curlInit(handle.get(), request, url.get(), store.get(), m_nOverallTimeoutMs)) {
@@ -412,14 +440,14 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, watchProgress) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &exchange) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L) != CURLE_OK) {
-        VORN_LOG_ERROR("Failed to set options");
+        VORN_LOG_AS(CVORNLogger::kError, kStepCreateRequest, "Failed to set options");
         VORN_LOG_ERROR("CreateRequest failed.");
         return VORN_ERROR;
     }
 
     CurlMultiPtr multi(curl_multi_init());
     if (!multi) {
-        VORN_LOG_ERROR("Unable to open handle");
+        VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open handle");
         return VORN_ERROR;
     }
     CURLcode code = CURLE_FAILED_INIT;
@@ -427,7 +455,7 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     {
         MultiAttachment attachment(multi.get(), handle.get());
         if (!attachment.Added()) {
-            VORN_LOG_ERROR("Unable to open handle");
+            VORN_LOG_AS(CVORNLogger::kError, kStepInit, "Unable to open handle");
             return VORN_ERROR;
         }
         {
@@ -436,7 +464,9 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         }
         const auto started = std::chrono::steady_clock::now();
         code = runTransfer(multi.get(), m_bAborted);
-        overall = std::chrono::steady_clock::now() - started >=
+        // The library keeps its own clock, which may read a little ahead of
+        // this one; its time-out near the overall bound is that bound's.
+        overall = std::chrono::steady_clock::now() - started + kClockSlack >=
                   std::chrono::milliseconds(m_nOverallTimeoutMs);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pActiveMulti = nullptr;
@@ -446,38 +476,47 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
         return VORN_ERROR;
     }
     if (exchange.outOfMemory) {
-        VORN_LOG_ERROR("Out of memory");
+        VORN_LOG_AS(CVORNLogger::kError, kStepData, "Out of memory");
         return VORN_ERROR;
     }
     if (exchange.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
-        VORN_LOG_ERROR("Response body larger than %zu bytes", kMaxResponseBody);
+        VORN_LOG_AS(CVORNLogger::kError, kStepData, "Response body larger than %zu bytes",
+                    kMaxResponseBody);
         return VORN_ERROR;
     }
     if (exchange.stalled) {
-        VORN_LOG_ERROR("Unable to receive response: nothing moved for %ld ms", kTimeoutMs);
+        VORN_LOG_AS(CVORNLogger::kError, kStepParseResponse,
+                    "Unable to receive response: nothing moved for %ld ms", kTimeoutMs);
         return VORN_ERROR;
     }
     if (code == CURLE_OPERATION_TIMEDOUT && overall) {
-        VORN_LOG_ERROR("Unable to receive response: the exchange took longer than %ld ms",
-                       m_nOverallTimeoutMs);
+        VORN_LOG_AS(CVORNLogger::kError, kStepParseResponse,
+                    "Unable to receive response: the exchange took longer than %ld ms",
+                    m_nOverallTimeoutMs);
         return VORN_ERROR;
     }
     if (code != CURLE_OK) {
-        VORN_LOG_ERROR("Unable to send request: %s",
-                       errorText[0] != '\0' ? errorText : curl_easy_strerror(code));
+        // The library's text may quote what the peer sent (a certificate's
+        // names, a malformed head).
+        VORN_LOG_ERROR(
+            "Unable to send request: %s",
+            EscapeUntrusted(errorText[0] != '\0' ? errorText : curl_easy_strerror(code)).c_str());
         return isSecureChannelFailure(code) ? VORN_SECURE_CHANNEL_FAILED : VORN_ERROR;
     }
 
     long status = 0;
     if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
-        VORN_LOG_ERROR("unable to retrieve response status code");
+        VORN_LOG_AS(CVORNLogger::kError, kStepStatusCode,
+                    "unable to retrieve response status code");
         status = 0;
     }
     response.SetStatus(static_cast<uint32_t>(status));
-    VORN_LOG_VERBOSE("Header contents: %s", exchange.headers.c_str());
+    // One entry, one line: the block's own line breaks show as \r\n.
+    VORN_LOG_AS(CVORNLogger::kVerbose, kStepHeaders, "Header contents: %s",
+                EscapeUntrusted(exchange.headers, kLoggedHeaderBytes).c_str());
     response.ParseHeaders(exchange.headers);
     if (exchange.body.empty()) {
-        VORN_LOG_DEBUG("Response %ld has no body", status);
+        VORN_LOG_AS(CVORNLogger::kDebug, kStepData, "Response %ld has no body", status);
         return VORN_ERROR;
     }
     response.SetBody(std::move(exchange.body));

@@ -36,6 +36,7 @@ public:
     HttpTransport& operator=(const HttpTransport&) = delete;
 
     VORN_STATUS SendRequest(const HttpRequest& request, HttpResponse& response) override;
+    void Prepare() override;
     void Abort() override;
 
 private:

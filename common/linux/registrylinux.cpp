@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/helpermessages.h"
 #include "common/registryhive.h"
 #include "common/registrykey.h"
 #include "common/vornutils.h"
@@ -55,7 +56,7 @@ VORN_STATUS GetRegistryValue(RegistryRoot /*root*/, const std::wstring& subKey,
     }
     CRegistryKey key;
     if (!key.Open(subKey, view64)) {
-        fputs("Failed to fetch registry handle.\n", stderr);
+        HelperMessage("Failed to fetch registry handle.\n");
         return VORN_FAILED;
     }
     const RegistryValue* value = key.Find(valueName);

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Checks what an administrator gets from the build:
 #   1. "cmake --install" into a scratch root: the layout, modes and contents;
-#   2. the systemd unit passes "systemd-analyze verify" (skipped without it);
+#   2. both systemd units pass "systemd-analyze verify" (skipped without it),
+#      and the installed agent serves on a socket passed to it the way
+#      systemd passes vorn.socket (root, in a private network namespace);
 #   3. the postinst's test for business data in bs.json (it starts the agent
 #      only when the data is there);
 #   4. cpack: both packages, their contents, modes, conffiles, maintainer
 #      scripts and dependencies (every shared library a binary needs);
 #   5. the agent package installed, reinstalled, removed and purged in a
-#      scratch dpkg root (root only).
+#      scratch dpkg root (root only);
+#   6. lintian finds no error in either package (skipped without lintian).
 #
 #   packaging_test.sh BUILD_DIR VERSION TARGETS
 # TARGETS: comma-separated binaries the build packages (vorn,vornctl,vorn-cloud).
@@ -47,14 +50,19 @@ expected=(
     "etc/vorn/id.json 644 vorn"
     "etc/vorn/registry.d/vorn.reg 644 vorn"
     "lib/systemd/system/vorn.service 644 vorn"
+    "lib/systemd/system/vorn.socket 644 vorn"
     "usr/share/man/man8/vorn.8.gz 644 vorn"
+    "usr/share/doc/vorn/copyright 644 vorn"
+    "usr/share/doc/vorn/changelog.Debian.gz 644 vorn"
 )
 if has_target vornctl; then
     expected+=("usr/bin/vornctl 755 vorn" "usr/share/man/man8/vornctl.8.gz 644 vorn")
 fi
 if has_target vorn-cloud; then
     expected+=("usr/bin/vorn-cloud 755 vorn-cloud"
-               "usr/share/man/man1/vorn-cloud.1.gz 644 vorn-cloud")
+               "usr/share/man/man1/vorn-cloud.1.gz 644 vorn-cloud"
+               "usr/share/doc/vorn-cloud/copyright 644 vorn-cloud"
+               "usr/share/doc/vorn-cloud/changelog.Debian.gz 644 vorn-cloud")
 fi
 
 # --- 1. install into a scratch root -------------------------------------------
@@ -89,6 +97,16 @@ for line in StandardInput=null Restart=on-failure StateDirectory=vorn StateDirec
     grep -qx "$line" "$unit" || fail "unit: no '$line'"
 done
 grep -Eq '^RestartSec=[1-9]' "$unit" || fail "unit: no RestartSec back-off"
+# The port comes from vorn.socket, which systemd binds as root from boot and
+# holds across restarts; the agent tells systemd when it serves.
+socket_unit=$root/lib/systemd/system/vorn.socket
+for line in Type=notify Sockets=vorn.socket Requires=vorn.socket; do
+    grep -qx "$line" "$unit" || fail "unit: no '$line'"
+done
+grep -Eq '^After=.*\bvorn\.socket\b' "$unit" || fail "unit: not ordered after vorn.socket"
+[ "$(grep -E '^Listen' "$socket_unit")" = 'ListenDatagram=127.0.0.1:60110' ] ||
+    fail "socket unit: not exactly ListenDatagram=127.0.0.1:60110: $(grep -E '^Listen' "$socket_unit")"
+grep -qx 'WantedBy=sockets.target' "$socket_unit" || fail "socket unit: not wanted by sockets.target"
 grep -q '^StartLimitBurst=' "$unit" || fail "unit: no StartLimitBurst"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
 for family in AF_INET AF_INET6 AF_UNIX AF_NETLINK AF_PACKET; do
@@ -117,6 +135,21 @@ for page in "$root"/usr/share/man/man*/*.gz; do
     gzip -dc "$page" | grep -q '@VORN_VERSION@' && fail "man page ${page#"$root"} not configured"
 done
 
+# Debian's documentation files: a machine-readable copyright file, and a
+# changelog whose latest entry is this version, signed by the maintainer.
+for doc in "$root"/usr/share/doc/*/; do
+    package=$(basename "$doc")
+    head -n 1 "$doc/copyright" 2>/dev/null |
+        grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "$package: copyright file missing or not in the machine-readable format"
+    grep -q '^License: ' "$doc/copyright" 2>/dev/null || fail "$package: copyright without License"
+    top=$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null | head -n 1)
+    [[ "$top" =~ ^vorn\ \($version\)\  ]] ||
+        fail "$package: changelog's latest entry is '$top', expected version $version"
+    gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null | grep -Eq '^ -- .+ <.+@.+\..+>  ' ||
+        fail "$package: changelog entry without a maintainer line"
+done
+
 # --- 2. systemd-analyze verify ----------------------------------------------------
 if command -v systemd-analyze >/dev/null 2>&1; then
     # The unit as installed, but pointing at the scratch root's agent: verify
@@ -124,12 +157,63 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     # values) yet exits 0, so any output is a failure.
     mkdir -p "$work/verify"
     sed "s|^ExecStart=/usr/bin/vorn |ExecStart=$root/usr/bin/vorn |" "$unit" >"$work/verify/vorn.service"
-    if ! out=$(systemd-analyze verify --man=no "$work/verify/vorn.service" 2>&1) || [ -n "$out" ]; then
+    cp "$socket_unit" "$work/verify/vorn.socket"
+    if ! out=$(cd "$work/verify" && systemd-analyze verify --man=no vorn.socket vorn.service 2>&1) ||
+        [ -n "$out" ]; then
         echo "$out"
-        fail "systemd-analyze verify reported problems with vorn.service"
+        fail "systemd-analyze verify reported problems with vorn.socket or vorn.service"
     fi
 else
     echo "SKIP (part): systemd-analyze not installed; unit not verified"
+fi
+
+# The agent takes the socket it is passed: LISTEN_FDS=1, LISTEN_PID and fd 3,
+# bound by a root process (here systemd-socket-activate, as systemd binds
+# vorn.socket). A private network namespace keeps port 60110 of the machine
+# free for everyone else; vornctl, there too, must get the agent's answer.
+if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1 ||
+    ! command -v systemd-socket-activate >/dev/null 2>&1 || ! command -v ip >/dev/null 2>&1; then
+    echo "SKIP (part): needs root, unshare, ip and systemd-socket-activate; passed socket not tried"
+elif [ -x "$root/usr/bin/vornctl" ]; then
+    act=$work/activation
+    mkdir -p "$act/data" "$act/config" "$act/registry"
+    chmod 0700 "$act/data"
+    sed "s|^\"DataDir\"=.*|\"DataDir\"=\"$act/data/\"|" "$root/etc/vorn/registry.d/vorn.reg" \
+        >"$act/registry/vorn.reg"
+    cp "$root/etc/vorn/bs.json" "$root/etc/vorn/id.json" "$act/config/"
+    unshare -n sh -c '
+        act=$1 root=$2
+        ip link set lo up || exit 90
+        mkfifo "$act/stdin"
+        # The agent stops when its standard input closes: keep it open.
+        exec 5<>"$act/stdin"
+        systemd-socket-activate --datagram -l 127.0.0.1:60110 \
+            -E VORN_REGISTRY_DIR="$act/registry" \
+            "$root/usr/bin/vorn" --config-path "$act/config" <&5 >"$act/agent.out" 2>&1 &
+        agent=$!
+        i=0
+        while [ $i -lt 100 ] && ! grep -q "Registered refresh token handler\|main thread is starting" \
+            "$act/data/vornagent.log" 2>/dev/null; do
+            sleep 0.1
+            i=$((i + 1))
+        done
+        "$root/usr/bin/vornctl" refresh --timeout 10 >"$act/ctl.out" 2>&1
+        echo $? >"$act/ctl.status"
+        kill -TERM $agent
+        wait $agent
+        echo $? >"$act/agent.status"
+    ' sh "$act" "$root"
+    ctl_status=$(cat "$act/ctl.status" 2>/dev/null)
+    # Answered: 0 to 4. Without business data the outcome itself is a failure.
+    case $ctl_status in
+    0 | 1 | 2 | 3 | 4) ;;
+    *) fail "passed socket: vornctl refresh got no answer from the agent (status '$ctl_status'):" \
+        "$(cat "$act/ctl.out" "$act/agent.out" 2>/dev/null)" ;;
+    esac
+    grep -q "Using the socket passed by the service manager for port 60110" "$act/data/vornagent.log" ||
+        fail "passed socket: the agent did not use it: $(cat "$act/data/vornagent.log" 2>/dev/null)"
+    [ "$(cat "$act/agent.status" 2>/dev/null)" = 0 ] ||
+        fail "passed socket: the agent did not stop cleanly: $(cat "$act/agent.out" 2>/dev/null)"
 fi
 
 # --- 3. postinst ----------------------------------------------------------------
@@ -282,6 +366,8 @@ elif [ -f "$deb" ]; then
         fail "install: /var/lib/vorn not created with mode 0700"
     grep -qx 'deb-systemd-helper enable vorn.service' "$work/calls" ||
         fail "install: service not enabled"
+    grep -qx 'deb-systemd-helper enable vorn.socket' "$work/calls" ||
+        fail "install: socket not enabled"
     never_started install
     [[ "$out" == *"enabled but not started"* ]] ||
         fail "install: no hint that bs.json lacks business data: $out"
@@ -303,16 +389,37 @@ elif [ -f "$deb" ]; then
     # Remove: disabled; the identity store and the configuration stay.
     dpkg_run -r vorn
     grep -qx 'deb-systemd-helper disable vorn.service' "$work/calls" || fail "remove: service not disabled"
+    grep -qx 'deb-systemd-helper disable vorn.socket' "$work/calls" || fail "remove: socket not disabled"
     [ -f "$droot/var/lib/vorn/vornstore.json" ] || fail "remove: the identity store was deleted"
     [ -f "$droot/etc/vorn/bs.json" ] || fail "remove: bs.json was deleted"
     [ -e "$droot/usr/bin/vorn" ] && fail "remove: /usr/bin/vorn still there"
     [ -e "$droot/lib/systemd/system/vorn.service" ] && fail "remove: unit still there"
+    [ -e "$droot/lib/systemd/system/vorn.socket" ] && fail "remove: socket unit still there"
 
     # Purge: data directory and configuration gone.
     dpkg_run -P vorn
-    grep -qx 'deb-systemd-helper purge vorn.service' "$work/calls" || fail "purge: service state not purged"
+    grep -qx 'deb-systemd-helper purge vorn.service vorn.socket' "$work/calls" ||
+        fail "purge: service and socket state not purged"
     [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
     [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
+fi
+
+# --- 6. lintian -------------------------------------------------------------------
+# Errors fail; warnings are known and accepted (a 0600 conffile for the
+# installer key, systemctl in the maintainer scripts, a changelog named as for
+# a package with a Debian revision).
+if command -v lintian >/dev/null 2>&1; then
+    for package in "${packages[@]}"; do
+        deb=$work/pkg/${package}_${version}_${arch}.deb
+        [ -f "$deb" ] || continue
+        out=$(lintian --allow-root "$deb" 2>&1)
+        if grep -q '^E: ' <<<"$out"; then
+            echo "$out"
+            fail "$package: lintian reports errors"
+        fi
+    done
+else
+    echo "SKIP (part): lintian not installed; packages not linted"
 fi
 
 if [ "$failures" -ne 0 ]; then

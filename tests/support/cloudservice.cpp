@@ -57,7 +57,8 @@ CloudService::CloudService(const Options& service) {
                     m_dir.file("port"),
                     "--log",
                     m_dir.file("cloud.log"),
-                    "--no-stdin"};
+                    "--no-stdin",
+                    "--fault-knobs"};
     if (!service.defaultQuery.empty()) {
         options.args.push_back("--default-query");
         options.args.push_back(service.defaultQuery);

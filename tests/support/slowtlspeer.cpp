@@ -31,6 +31,15 @@ void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout) {
 
 SlowTlsPeer::SlowTlsPeer(Mode mode, std::chrono::milliseconds interval)
     : m_mode(mode), m_interval(interval) {
+    start();
+}
+
+SlowTlsPeer::SlowTlsPeer(std::string rawAnswer)
+    : m_mode(Mode::Raw), m_interval(0), m_strRawAnswer(std::move(rawAnswer)) {
+    start();
+}
+
+void SlowTlsPeer::start() {
     const TempDir& certs = CloudServiceCertificates();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr ||
@@ -121,7 +130,10 @@ void SlowTlsPeer::serve(int fd) {
         }
         ++m_requests;
         SetSocketTimeouts(fd, 2s);
-        if (m_mode == Mode::Trickle) {
+        if (m_mode == Mode::Raw) {
+            (void)SSL_write(ssl, m_strRawAnswer.data(), static_cast<int>(m_strRawAnswer.size()));
+            (void)SSL_shutdown(ssl);
+        } else if (m_mode == Mode::Trickle) {
             const std::string head =
                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                 "Content-Length: 1000000\r\n\r\n{";

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace vorn::test {
 
@@ -19,11 +20,16 @@ public:
         SilentAfterRequest,
         // Answers 200 with a large Content-Length, then one body byte per interval.
         Trickle,
+        // Answers exactly the bytes given to the constructor, then closes.
+        Raw,
     };
 
     // Uses the test certificate of tests/support/cloudservice.h.
     explicit SlowTlsPeer(Mode mode,
                          std::chrono::milliseconds interval = std::chrono::milliseconds(300));
+    // Mode::Raw: every request is answered with 'rawAnswer' (status line,
+    // header block and body as they should arrive on the wire).
+    explicit SlowTlsPeer(std::string rawAnswer);
     ~SlowTlsPeer();
     SlowTlsPeer(const SlowTlsPeer&) = delete;
     SlowTlsPeer& operator=(const SlowTlsPeer&) = delete;
@@ -41,8 +47,11 @@ private:
     // Sleeps up to 'duration', returning early (false) when stopping.
     bool pause(std::chrono::milliseconds duration) const;
 
+    void start();
+
     const Mode m_mode;
     const std::chrono::milliseconds m_interval;
+    const std::string m_strRawAnswer;
     int m_listenFd = -1;
     int m_port = 0;
     void* m_ctx = nullptr;  // SSL_CTX

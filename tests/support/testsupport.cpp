@@ -116,15 +116,28 @@ ChildProcess::ChildProcess(const Options& options) {
         }
     }
     for (const auto& [name, value] : options.env) {
-        envStrings.push_back(name + "=" + value);
+        envStrings.push_back(name);
+        envStrings.back().append("=").append(value);
+    }
+    // The child writes its own pid into this entry: no allocation after fork.
+    char listenPid[32] = "LISTEN_PID=";
+    if (options.listenFd >= 0) {
+        envStrings.push_back("LISTEN_FDS=1");
     }
     std::vector<char*> envp;
     for (std::string& s : envStrings) {
-        envp.push_back(s.data());
+        const std::string name = s.substr(0, s.find('='));
+        if (options.listenFd < 0 || (name != "LISTEN_PID" && name != "LISTEN_FDNAMES")) {
+            envp.push_back(s.data());
+        }
+    }
+    if (options.listenFd >= 0) {
+        envp.push_back(listenPid);
     }
     envp.push_back(nullptr);
     std::vector<std::string> args = options.args;
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& s : args) {
         argv.push_back(s.data());
     }
@@ -156,6 +169,24 @@ ChildProcess::ChildProcess(const Options& options) {
             case Stdin::Closed:
                 close(STDIN_FILENO);
                 break;
+        }
+        if (options.listenFd >= 0) {
+            char digits[16];
+            int n = 0;
+            for (pid_t pid = getpid(); pid > 0 && n < 15; pid /= 10) {
+                digits[n++] = static_cast<char>('0' + pid % 10);
+            }
+            char* end = listenPid + strlen("LISTEN_PID=");
+            while (n > 0) {
+                *end++ = digits[--n];
+            }
+            *end = '\0';
+            // dup2 leaves the copy open across exec.
+            if (options.listenFd == 3) {
+                fcntl(3, F_SETFD, 0);
+            } else if (dup2(options.listenFd, 3) != 3) {
+                _exit(125);
+            }
         }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);

@@ -65,6 +65,9 @@ public:
         std::map<std::string, std::string> env;  // added to / replacing the parent's
         std::string workingDirectory;            // empty: the parent's
         Stdin stdinMode = Stdin::Pipe;
+        // A socket handed over the way systemd passes one: as descriptor 3,
+        // with LISTEN_FDS=1 and LISTEN_PID set to the child's pid. -1: none.
+        int listenFd = -1;
     };
 
     explicit ChildProcess(const Options& options);

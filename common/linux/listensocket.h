@@ -1,0 +1,19 @@
+// The datagram socket a service manager may hand the agent at start-up.
+//
+// Under systemd, vorn.socket binds 127.0.0.1:60110 as root from boot and keeps
+// it across agent restarts, so no other local user can ever take the port;
+// the agent receives it as an inherited descriptor (LISTEN_FDS/LISTEN_PID).
+// Run by hand or by the tests there is none, and the endpoint binds itself.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn {
+
+// The descriptor of a passed IPv4 datagram socket bound to 127.0.0.1:'port',
+// or -1 when none was passed. The passing variables are removed from the
+// environment, so children do not believe the descriptors are theirs and a
+// second call returns -1. Passed descriptors that do not match are left alone.
+int TakeListenSocket(uint16_t port);
+
+}  // namespace vorn

@@ -1,0 +1,192 @@
+// A hostile local user's UDP tools, for the local attack tests. Run as an
+// unprivileged user (runuser -u nobody) when the tests run as root.
+//
+//   udppeer answer PORT HEX                 bind 127.0.0.1:PORT, print "bound", answer
+//                                           every datagram with the bytes HEX
+//   udppeer bind PORT                       exit 0 when 127.0.0.1:PORT can be bound,
+//                                           3 when it is in use
+//   udppeer send FROM_ADDR FROM_PORT PORT HEX
+//                                           send HEX from FROM_ADDR:FROM_PORT to
+//                                           127.0.0.1:PORT; exit 0 when anything comes
+//                                           back within a second, 1 otherwise
+//   udppeer flood PORT COUNT HEX WAIT       send COUNT datagrams of HEX from one socket
+//                                           to 127.0.0.1:PORT, print "sent COUNT", then
+//                                           count answers until WAIT seconds pass
+//                                           (or 2 s pass without one after the first)
+//                                           and print "answers N"
+//
+// The flood keeps the receiver's queue (from /proc/net/udp) well under its
+// buffer, so the datagrams reach the program under test instead of
+// being dropped by the kernel.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+sockaddr_in Address(const char* text, unsigned port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, text, &address.sin_addr) != 1) {
+        fprintf(stderr, "udppeer: bad address %s\n", text);
+        exit(64);
+    }
+    return address;
+}
+
+std::string Bytes(const char* hex) {
+    std::string bytes;
+    for (size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+int BoundSocket(const sockaddr_in& address) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        return -1;
+    }
+    return fd;
+}
+
+// Bytes queued for the socket bound to 127.0.0.1:port, or -1.
+long QueuedFor(unsigned port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);
+    char wanted[32];
+    snprintf(wanted, sizeof(wanted), "0100007F:%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        if (fields >> slot >> local >> remote >> state >> queues && local == wanted) {
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+        }
+    }
+    return -1;
+}
+
+int Answer(unsigned port, const std::string& bytes) {
+    const int fd = BoundSocket(Address("127.0.0.1", port));
+    if (fd < 0) {
+        perror("udppeer: bind");
+        return 3;
+    }
+    printf("bound\n");
+    fflush(stdout);
+    for (;;) {
+        char buffer[4096];
+        sockaddr_in peer{};
+        socklen_t length = sizeof(peer);
+        if (recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&peer), &length) >=
+            0) {
+            (void)sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                         length);
+        }
+    }
+}
+
+bool AnswerWithin(int fd, int ms) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, ms) != 1) {
+        return false;
+    }
+    char buffer[64];
+    return recv(fd, buffer, sizeof(buffer), 0) >= 0;
+}
+
+int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) {
+    const int fd = BoundSocket(Address("127.0.0.1", 0));
+    if (fd < 0) {
+        perror("udppeer: bind");
+        return 2;
+    }
+    const sockaddr_in target = Address("127.0.0.1", port);
+    // Below the smallest receive buffer a socket gets by default (208 KiB),
+    // with room for the datagrams sent between two looks.
+    constexpr long kQueueLimit = 64 * 1024;
+    const bool paced = QueuedFor(port) >= 0;
+    long sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (sent < count && std::chrono::steady_clock::now() < deadline) {
+        if (sent % 64 == 0 && paced) {
+            // Bounded: gives up pacing after a second of a full queue.
+            for (int i = 0; i < 1000 && QueuedFor(port) > kQueueLimit; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+                   sizeof(target)) == static_cast<ssize_t>(bytes.size())) {
+            ++sent;
+        } else if (errno != EAGAIN && errno != ENOBUFS && errno != ECONNREFUSED) {
+            perror("udppeer: sendto");
+            return 2;
+        }
+    }
+    printf("sent %ld\n", sent);
+    fflush(stdout);
+    long answers = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (AnswerWithin(fd, answers == 0 ? 100 : 2000)) {
+            ++answers;
+        } else if (answers > 0) {
+            break;
+        }
+    }
+    printf("answers %ld\n", answers);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "answer" && argc == 4) {
+        return Answer(static_cast<unsigned>(atoi(argv[2])), Bytes(argv[3]));
+    }
+    if (mode == "bind" && argc == 3) {
+        const int fd = BoundSocket(Address("127.0.0.1", static_cast<unsigned>(atoi(argv[2]))));
+        if (fd < 0) {
+            const bool inUse = errno == EADDRINUSE;
+            perror("udppeer: bind");
+            return inUse ? 3 : 2;
+        }
+        return 0;
+    }
+    if (mode == "send" && argc == 6) {
+        const int fd = BoundSocket(Address(argv[2], static_cast<unsigned>(atoi(argv[3]))));
+        if (fd < 0) {
+            perror("udppeer: bind");
+            return 2;
+        }
+        const std::string bytes = Bytes(argv[5]);
+        const sockaddr_in target = Address("127.0.0.1", static_cast<unsigned>(atoi(argv[4])));
+        if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+                   sizeof(target)) != static_cast<ssize_t>(bytes.size())) {
+            perror("udppeer: sendto");
+            return 2;
+        }
+        return AnswerWithin(fd, 1000) ? 0 : 1;
+    }
+    if (mode == "flood" && argc == 6) {
+        return Flood(static_cast<unsigned>(atoi(argv[2])), atol(argv[3]), Bytes(argv[4]),
+                     atoi(argv[5]));
+    }
+    fprintf(stderr, "usage: see the comment at the top of udppeer.cpp\n");
+    return 64;
+}
