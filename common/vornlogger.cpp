@@ -180,7 +180,13 @@ int CVORNLogger::OpenLogFile(const std::string& fileName) {
 
 bool CVORNLogger::open() {
     closeFile();
-    m_fd = OpenLogFile(m_strFileName);
+    if (m_strFileName == kStandardError) {
+        // A link to whatever descriptor 2 is (a terminal, a pipe): chosen by
+        // the one who started the tool, not planted in a data directory.
+        m_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else {
+        m_fd = OpenLogFile(m_strFileName);
+    }
     return m_fd >= 0;
 }
 

@@ -30,7 +30,8 @@ public:
     // filename", "Failed to create/open file : <name>") when creation fails;
     // the next call then tries again with its own argument. The file is
     // created with mode 0600; a symbolic link, FIFO, device or directory in
-    // its place is refused without blocking.
+    // its place is refused without blocking. The name kStandardError writes
+    // to the process's standard error instead (a tool's verbose output).
     static CVORNLogger& GetInstance(const std::string& fileName);
 
     // The logger if it has been created, else nullptr. Never throws; used by
@@ -66,6 +67,8 @@ public:
     // regular file (a FIFO in its place fails at once instead of blocking).
     // Returns the descriptor, or -1 with errno set.
     static int OpenLogFile(const std::string& fileName);
+
+    static constexpr const char* kStandardError = "/dev/stderr";
 
     // Size above which the file is rotated before the next line is written.
     static constexpr long long kRotateAboveBytes = 5000000;

@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/vornlogger.h"
@@ -157,35 +158,53 @@ void ExpectLostLinesCounted(const std::string& text, int during) {
 
 constexpr int kDuringLines = 40;
 
-void LogDuringLines() {
+// Logs 'total' lines, split over 'threads' threads at once.
+void LogDuringLines(int threads = 1, int total = kDuringLines) {
     const std::string padding(300, 'p');
-    for (int i = 0; i < kDuringLines; ++i) {
-        VORN_LOG_DEBUG("during %d %s", i, padding.c_str());
+    auto body = [&padding](int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            VORN_LOG_DEBUG("during %d %s", i, padding.c_str());
+        }
+    };
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(threads));
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back(body, t * (total / threads), total / threads);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
     }
 }
 
 // A file size limit fails writes the way a full disk does (a short write,
 // then errors) and needs no privileges.
 TEST_F(LoggerTest, LinesLostToAFileSizeLimitAreCountedAndNoneIsTorn) {
-    VORN_LOG_DEBUG("settle");  // any pending rotation happens now
-    const size_t mark = LogMark();
+    const struct {
+        int threads;
+        int lines;
+    } cases[] = {{1, kDuringLines}, {4, 400}};
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = mark + 1500;  // room for a few lines, the last one cut short
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (const auto& c : cases) {
+        VORN_LOG_DEBUG("settle");  // any pending rotation happens now
+        const size_t mark = LogMark();
+        rlimit limited = saved;
+        limited.rlim_cur = mark + 1500;  // room for a few lines, the last one cut short
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
 
-    VORN_LOG_DEBUG("before");
-    LogDuringLines();
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    VORN_LOG_DEBUG("after");
+        VORN_LOG_DEBUG("before");
+        LogDuringLines(c.threads, c.lines);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        VORN_LOG_DEBUG("after");
+
+        SCOPED_TRACE(c.threads);
+        ExpectLostLinesCounted(LogSince(mark), c.lines);
+    }
     sigaction(SIGXFSZ, &previous, nullptr);
-
-    ExpectLostLinesCounted(LogSince(mark), kDuringLines);
 }
 
 // The same on a real file system that fills up: a small tmpfs mounted over

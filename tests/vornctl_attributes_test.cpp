@@ -78,6 +78,23 @@ TEST(VornctlAttributes, NoNoteWhenTheFirmwareValuesArePresent) {
     EXPECT_EQ(out.m_strErr.find("no firmware"), std::string::npos) << out.m_strErr;
 }
 
+// --verbose sends the log lines to standard error, whatever it is (here a file
+// reached through the /dev/stderr link).
+TEST(VornctlAttributes, VerboseLogsToStandardError) {
+    TempDir registry;
+    ChildProcess::Options options;
+    options.args = {BinaryPath("vornctl"), "attributes", "--verbose"};
+    options.env = {{"VORN_SYSROOT", Machine("workstation")},
+                   {"VORN_REGISTRY_DIR", registry.path()}};
+    options.stdinMode = ChildProcess::Stdin::DevNull;
+    ChildProcess ctl(options);
+    const auto status = ctl.Wait(30s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(ExitCode(*status), 0) << ctl.Stderr();
+    EXPECT_NE(ctl.Stderr().find(" S: debug :: "), std::string::npos) << ctl.Stderr();
+    EXPECT_EQ(ctl.Stderr().find("Failed to create/open file"), std::string::npos);
+}
+
 // The kernel makes product_serial readable by root only; run as another user.
 TEST(VornctlAttributes, NamesAFileReadableByRootOnly) {
     if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
