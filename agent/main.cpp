@@ -16,6 +16,7 @@
 #include "agent/vornconfig.h"
 #include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
@@ -132,10 +133,11 @@ int main(int argc, char* argv[]) {
         mainThread.join();
         return 0;
     } catch (const CVORNLogger::logger_exception& e) {
-        fprintf(stderr, "Fatal error: %s\n", e.what());
+        // The text names the log file, whose directory comes from outside.
+        fprintf(stderr, "Fatal error: %s\n", EscapeUntrusted(e.what()).c_str());
         return 1;
     } catch (const std::exception& e) {
-        VORN_LOG_ERROR("Fatal error [%s]", e.what());
+        VORN_LOG_ERROR("Fatal error [%s]", EscapeUntrusted(e.what()).c_str());
         return 2;
     }
 }
