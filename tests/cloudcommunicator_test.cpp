@@ -348,7 +348,7 @@ TEST_F(CloudCommunicatorTest, DestructionAbortsTheExchangeAndDropsThePendingRequ
     const size_t mark = LogMark();
     const auto started = std::chrono::steady_clock::now();
     m_communicator.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     // The aborted exchange still ends in its one callback, as a transport failure.
     ASSERT_EQ(busy.Count(), 1u);
     EXPECT_EQ(busy.Wait()->m_status, VORN_ERROR);

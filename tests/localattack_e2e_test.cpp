@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/ipcudpclient.h"
+#include "tests/support/cloudservice.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn::test {
@@ -147,6 +148,7 @@ protected:
         options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
         options.env = {{"VORN_REGISTRY_DIR", m_reg.path()},
                        {"VORN_SYSROOT", std::string(VORN_TEST_DATA_DIR) + "/machines/workstation"}};
+        options.env["SSL_CERT_FILE"] = CloudServiceCertificates().file("ca.pem");
         if (!notifySocket.empty()) {
             options.env["NOTIFY_SOCKET"] = notifySocket;
         }
@@ -361,6 +363,35 @@ TEST_F(LocalAttackE2E, WaitingListFloodDuringAStalledExchangeKeepsMemoryFlat) {
     const size_t refreshes = Count(Log(), "Refresh token callback received");
     EXPECT_GE(answers, 1) << out;
     EXPECT_LE(answers, static_cast<long>(8 * refreshes)) << out << refreshes << " refreshes";
+    StopAgent(agent);
+}
+
+// Nobody asks for one refresh after another, each as soon as the last was
+// answered: the agent spaces the exchanges its local clients cause by
+// min_refresh_interval_seconds, so the cloud sees at most one per interval
+// (plus the one at start), and every request is still answered.
+TEST_F(LocalAttackE2E, HammeringClientDrivesAtMostOneExchangePerInterval) {
+    CloudService cloud;
+    ASSERT_NE(cloud.port(), 0);
+    PointAt(cloud.url());
+    // A short interval, so a few of them fit in the test.
+    WriteFile(m_config.file("id.json"),
+              R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":1}})");
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return cloud.IdentityRequests() == 1; }, 10s));
+    const auto started = std::chrono::steady_clock::now();
+    auto hammer = AsNobody({"hammer", std::to_string(kAgentPort), "4"});
+    ASSERT_EQ(0, ExitOf(*hammer, 30s)) << hammer->Stderr();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::string out = hammer->Stdout();
+    const long answers = std::stol(out.substr(out.find("answers ") + 8));
+    const int exchanges = cloud.IdentityRequests() - 1;
+    std::cout << answers << " refreshes answered in " << seconds << " s, " << exchanges
+              << " exchanges with the cloud\n";
+    EXPECT_GE(answers, 2) << out;
+    // One interval may have begun before the hammering did.
+    EXPECT_LE(exchanges, static_cast<int>(seconds) + 1);
     StopAgent(agent);
 }
 

@@ -135,9 +135,8 @@ TEST_F(NameResolverTest, AbandonedLookupsDoNotPileUp) {
     }
     EXPECT_EQ(resolver.Running(), CanonicalNameResolver::kMaxAbandoned);
     const size_t mark = test::LogMark();
-    const auto start = Clock::now();
     EXPECT_FALSE(resolver.Resolve("box", canonical));
-    EXPECT_LT(Clock::now() - start, 50ms);
+    // Refused without starting a lookup (a started one counts at once).
     EXPECT_EQ(resolver.Running(), CanonicalNameResolver::kMaxAbandoned);
     EXPECT_NE(test::LogSince(mark).find("earlier lookups have not finished"), std::string::npos);
     // Once they finish, lookups run again.

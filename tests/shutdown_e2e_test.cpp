@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/linux/crashserverprotocol.h"
 #include "common/ipcmessage.h"
 #include "tests/ipcudpclient.h"
 #include "tests/support/cloudservice.h"
@@ -221,7 +223,8 @@ protected:
         const auto signalled = std::chrono::steady_clock::now();
         const auto status = agent.Wait(30s);
         const auto took = std::chrono::steady_clock::now() - signalled;
-        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM";
+        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM\n"
+                                        << ReadFile(m_data.file("vornagent.log"));
         EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
         EXPECT_EQ(ExitCode(*status), 0) << agent.Stderr();
         EXPECT_LT(took, kStopBound) << ReadFile(m_data.file("vornagent.log"));
@@ -254,6 +257,36 @@ TEST_F(ShutdownE2E, DuringStartUp) {
             10s));
         ExpectQuickCleanStop(*agent);
     }
+}
+
+// Registration with the crash server is given up to a second; a server that
+// takes the request and never replies must not hold a termination that long.
+TEST_F(ShutdownE2E, DuringStartUpWithACrashServerThatNeverReplies) {
+    const int server = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_un address{};
+    const socklen_t length = vorn::MakeCrashServerAddress(vorn::kCrashServerName, &address);
+    if (bind(server, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        close(server);
+        GTEST_SKIP() << "the crash server's name is taken on this machine";
+    }
+    ASSERT_EQ(listen(server, 4), 0);
+    auto agent = StartAgent();
+    int connection = -1;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            if (connection < 0) {
+                connection = accept4(server, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            }
+            char request[512];
+            return connection >= 0 && recv(connection, request, sizeof request, 0) > 0;
+        },
+        10s));
+    ExpectQuickCleanStop(*agent);
+    if (connection >= 0) {
+        close(connection);
+    }
+    close(server);
 }
 
 TEST_F(ShutdownE2E, ExchangeWaitingOnANameServerThatNeverAnswers) {

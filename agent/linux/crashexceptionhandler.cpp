@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/linux/processstop.h"
+
 namespace vorn {
 
 namespace {
@@ -163,8 +165,11 @@ CCrashExceptionHandler::CCrashExceptionHandler(const std::string& dumpDirectory,
         request.pid = getpid();
         request.dumpType = dumpType;
         CrashReply reply{};
-        m_bOutOfProcess = ExchangeCrashMessage(fd, request, options.registerTimeoutMs, &reply) &&
-                          reply.type == eCrashReplyRegistered;
+        // A termination asked for meanwhile must not wait for a slow server:
+        // the in-process dump still covers a crash.
+        m_bOutOfProcess =
+            ExchangeCrashMessage(fd, request, options.registerTimeoutMs, &reply, ProcessStopFd()) &&
+            reply.type == eCrashReplyRegistered;
         close(fd);
     }
 

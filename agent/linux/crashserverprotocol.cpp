@@ -19,19 +19,22 @@ long long NowMs() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits for 'events' on fd until deadlineMs; false on timeout or error.
-bool WaitFor(int fd, short events, long long deadlineMs) {
+// Waits for 'events' on fd until deadlineMs; false on timeout or error, or
+// as soon as 'abandonFd' (when not -1) polls readable.
+bool WaitFor(int fd, short events, long long deadlineMs, int abandonFd) {
     for (;;) {
         const long long left = deadlineMs - NowMs();
         if (left <= 0) {
             return false;
         }
-        struct pollfd pfd {};
-        pfd.fd = fd;
-        pfd.events = events;
-        const int n = poll(&pfd, 1, static_cast<int>(left));
+        struct pollfd pfd[2]{};
+        pfd[0].fd = fd;
+        pfd[0].events = events;
+        pfd[1].fd = abandonFd;  // poll skips a negative descriptor
+        pfd[1].events = POLLIN;
+        const int n = poll(pfd, 2, static_cast<int>(left));
         if (n > 0) {
-            return (pfd.revents & events) != 0;
+            return pfd[1].revents == 0 && (pfd[0].revents & events) != 0;
         }
         if (n < 0 && errno != EINTR) {
             return false;
@@ -85,19 +88,21 @@ int ConnectToCrashServer(const char* name, pid_t* serverPid) {
     return fd;
 }
 
-bool ExchangeCrashMessage(int fd, const CrashRequest& request, int timeoutMs, CrashReply* reply) {
+bool ExchangeCrashMessage(int fd, const CrashRequest& request, int timeoutMs, CrashReply* reply,
+                          int abandonFd) {
     const long long deadline = NowMs() + timeoutMs;
     for (;;) {
         const ssize_t sent = send(fd, &request, sizeof request, MSG_NOSIGNAL);
         if (sent == static_cast<ssize_t>(sizeof request)) {
             break;
         }
-        if (sent >= 0 || (errno != EAGAIN && errno != EINTR) || !WaitFor(fd, POLLOUT, deadline)) {
+        if (sent >= 0 || (errno != EAGAIN && errno != EINTR) ||
+            !WaitFor(fd, POLLOUT, deadline, abandonFd)) {
             return false;
         }
     }
     for (;;) {
-        if (!WaitFor(fd, POLLIN, deadline)) {
+        if (!WaitFor(fd, POLLIN, deadline, abandonFd)) {
             return false;
         }
         CrashReply answer{};

@@ -106,7 +106,9 @@ int ConnectToCrashServer(const char* name, pid_t* serverPid);
 bool IsTrustedCrashPeer(uid_t uid);
 
 // Sends 'request' and waits at most timeoutMs for a well-formed reply.
-// Returns true and fills *reply when one arrived in time.
-bool ExchangeCrashMessage(int fd, const CrashRequest& request, int timeoutMs, CrashReply* reply);
+// Returns true and fills *reply when one arrived in time. Gives up early
+// (false) once 'abandonFd', when not -1, polls readable. Async-signal-safe.
+bool ExchangeCrashMessage(int fd, const CrashRequest& request, int timeoutMs, CrashReply* reply,
+                          int abandonFd = -1);
 
 }  // namespace vorn

@@ -108,6 +108,7 @@ CURLcode useSharedTrustStore(CURL* /*handle*/, void* sslContext, void* store) {
 
 struct Exchange {
     const std::atomic<bool>* aborted = nullptr;
+    CURL* handle = nullptr;
     std::string headers;
     std::string body;
     bool bodyTooLarge = false;
@@ -128,6 +129,16 @@ int watchProgress(void* context, curl_off_t /*downloadTotal*/, curl_off_t downlo
         return 1;
     }
     const auto now = std::chrono::steady_clock::now();
+    // Until the secure channel stands, the connect time-out bounds the wait
+    // and libcurl names the phase that failed (resolving, connecting, the
+    // handshake); "nothing moved" would hide which one it was.
+    curl_off_t connectedAfter = 0;
+    if (curl_easy_getinfo(exchange->handle, CURLINFO_APPCONNECT_TIME_T, &connectedAfter) !=
+            CURLE_OK ||
+        connectedAfter == 0) {
+        exchange->lastMovedAt = now;
+        return 0;
+    }
     if (downloaded + uploaded != exchange->lastMoved) {
         exchange->lastMoved = downloaded + uploaded;
         exchange->lastMovedAt = now;
@@ -416,6 +427,7 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
 
     Exchange exchange;
     exchange.aborted = &m_bAborted;
+    exchange.handle = handle.get();
     char errorText[CURL_ERROR_SIZE] = {};
     if (curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, collectHeader) != CURLE_OK ||
         curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &exchange) != CURLE_OK ||

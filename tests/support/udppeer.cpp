@@ -14,6 +14,9 @@
 //                                           count answers until WAIT seconds pass
 //                                           (or 2 s pass without one after the first)
 //                                           and print "answers N"
+//   udppeer hammer PORT SECONDS             from one socket, ask for a refresh, wait for
+//                                           the answer (at most 5 s), ask again, for
+//                                           SECONDS; print "answers N"
 //
 // The flood keeps the receiver's queue (from /proc/net/udp) well under its
 // buffer, so the datagrams reach the program under test instead of
@@ -152,6 +155,30 @@ int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) 
     return 0;
 }
 
+int Hammer(unsigned port, int seconds) {
+    const int fd = BoundSocket(Address("127.0.0.1", 0));
+    if (fd < 0) {
+        perror("udppeer: bind");
+        return 2;
+    }
+    const sockaddr_in target = Address("127.0.0.1", port);
+    const unsigned char request[2] = {1, 0};
+    long answers = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (sendto(fd, request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&target),
+                   sizeof(target)) != static_cast<ssize_t>(sizeof(request))) {
+            perror("udppeer: sendto");
+            return 2;
+        }
+        if (AnswerWithin(fd, 5000)) {
+            ++answers;
+        }
+    }
+    printf("answers %ld\n", answers);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -186,6 +213,9 @@ int main(int argc, char* argv[]) {
     if (mode == "flood" && argc == 6) {
         return Flood(static_cast<unsigned>(atoi(argv[2])), atol(argv[3]), Bytes(argv[4]),
                      atoi(argv[5]));
+    }
+    if (mode == "hammer" && argc == 4) {
+        return Hammer(static_cast<unsigned>(atoi(argv[2])), atoi(argv[3]));
     }
     fprintf(stderr, "usage: see the comment at the top of udppeer.cpp\n");
     return 64;
