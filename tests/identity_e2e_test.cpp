@@ -202,7 +202,11 @@ TEST_F(IdentityE2E, RateLimitIsStoredAndARestartedAgentWaitsItOutThenAsks) {
     PointAt(cloud.url());
     const size_t logged = Log().size();
     agent = StartAgent();
-    EXPECT_NE(Log().find("Cloud Rate Limit Hit.", logged), std::string::npos) << Log();
+    // The start-up request follows the handler's registration, which is all
+    // StartAgent waits for.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Log().find("Cloud Rate Limit Hit.", logged) != std::string::npos; }, 5s))
+        << Log();
     EXPECT_EQ(cloud.IdentityRequests(), 0);
     ASSERT_TRUE(WaitUntil([&] { return HoldsIdentity(); }, 5s)) << Log();
     EXPECT_EQ(cloud.IdentityRequests(), 1);
