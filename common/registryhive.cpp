@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <sstream>
+#include <cstring>
 
 #include "common/textescape.h"
 #include "common/vornutils.h"
@@ -65,24 +65,59 @@ bool ReadQuoted(const std::string& text, size_t& pos, std::string& out) {
     return false;
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Comma-separated byte pairs ("01,02, ff"); blanks anywhere in an item are
+// ignored, and one trailing comma after at least one byte is tolerated.
 bool ParseHexBytes(const std::string& text, std::vector<unsigned char>& out) {
     out.clear();
-    std::string token;
-    std::istringstream stream(text);
-    while (std::getline(stream, token, ',')) {
-        token.erase(std::remove_if(token.begin(), token.end(),
-                                   [](unsigned char c) { return c == ' ' || c == '\t'; }),
-                    token.end());
-        if (token.empty() && stream.eof() && !out.empty()) {
-            break;  // tolerate a trailing comma
+    out.reserve(text.size() / 3 + 1);
+    if (text.empty()) {
+        return true;
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(',', start);
+        const bool last = end == std::string::npos;
+        if (last) {
+            end = text.size();
         }
-        if (token.size() != 2 || !isxdigit(static_cast<unsigned char>(token[0])) ||
-            !isxdigit(static_cast<unsigned char>(token[1]))) {
+        int digits[2];
+        int count = 0;
+        for (size_t i = start; i < end; ++i) {
+            const char c = text[i];
+            if (c == ' ' || c == '\t') {
+                continue;
+            }
+            const int digit = HexDigit(c);
+            if (digit < 0 || count == 2) {
+                return false;
+            }
+            digits[count++] = digit;
+        }
+        if (count == 0 && last && !out.empty()) {
+            return true;  // a trailing comma
+        }
+        if (count != 2) {
             return false;
         }
-        out.push_back(static_cast<unsigned char>(std::stoul(token, nullptr, 16)));
+        out.push_back(static_cast<unsigned char>(digits[0] * 16 + digits[1]));
+        if (last) {
+            return true;
+        }
+        start = end + 1;
     }
-    return true;
 }
 
 std::string StripBlanks(const std::string& text) {
@@ -92,6 +127,29 @@ std::string StripBlanks(const std::string& text) {
     }
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
+
+// Hands out the lines of a text one by one, as std::getline does: split at
+// '\n', with a last line that lacks one still counted.
+class LineReader {
+public:
+    explicit LineReader(const std::string& text) : m_text(text) {}
+    bool Next(std::string& line) {
+        if (m_pos >= m_text.size()) {
+            return false;
+        }
+        size_t end = m_text.find('\n', m_pos);
+        if (end == std::string::npos) {
+            end = m_text.size();
+        }
+        line.assign(m_text, m_pos, end - m_pos);
+        m_pos = end + 1;
+        return true;
+    }
+
+private:
+    const std::string& m_text;
+    size_t m_pos = 0;
+};
 
 // Decodes a UTF-16LE file (regedit's own export encoding) to UTF-8.
 std::string DecodeText(const std::string& raw) {
@@ -159,14 +217,14 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
         errors.push_back(sourceName + ":" + std::to_string(line) + ": " + reason);
     };
 
-    std::istringstream stream(text);
+    LineReader lines(text);
     std::string physical;
     size_t lineNo = 0;
     bool headerSeen = false;
     std::string currentKey;
     bool inKey = false;
 
-    while (std::getline(stream, physical)) {
+    while (lines.Next(physical)) {
         ++lineNo;
         const size_t startLine = lineNo;
         if (!physical.empty() && physical.back() == '\r') {
@@ -181,7 +239,7 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
         while (!isComment && !StripBlanks(logical).empty() && StripBlanks(logical).back() == '\\' &&
                logical.find('=') != std::string::npos && logical.front() != '[') {
             std::string next;
-            if (!std::getline(stream, next)) {
+            if (!lines.Next(next)) {
                 break;
             }
             ++lineNo;
@@ -315,34 +373,51 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
     }
 }
 
-void CRegistryHive::LoadDirectory(const std::string& directory) {
+bool CRegistryHive::ListFiles(const std::string& directory, std::vector<std::string>& names) {
+    names.clear();
     DIR* dir = opendir(directory.c_str());
     if (dir == nullptr) {
-        return;
+        return false;
     }
-    std::vector<std::string> names;
     while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".reg") {
-            names.push_back(name);
+        const size_t length = strlen(entry->d_name);
+        if (length > 4 && Lower(std::string(entry->d_name + length - 4)) == ".reg") {
+            names.emplace_back(entry->d_name, length);
         }
     }
     closedir(dir);
     std::sort(names.begin(), names.end());
+    return true;
+}
+
+void CRegistryHive::LoadFiles(const std::string& directory, const std::vector<std::string>& names,
+                              std::vector<std::string>& problems) {
     for (const std::string& name : names) {
         std::string path = directory;
         path += '/';
         path += name;
         std::string content;
         if (!ReadRegularFile(path, content)) {
-            fprintf(stderr, "%s: cannot be read\n", EscapeUntrusted(path).c_str());
+            problems.push_back(EscapeUntrusted(path) + ": cannot be read");
             continue;
         }
         std::vector<std::string> errors;
         Merge(content, path, errors);
         for (const std::string& error : errors) {
-            fprintf(stderr, "%s\n", EscapeUntrusted(error).c_str());
+            problems.push_back(EscapeUntrusted(error));
         }
+    }
+}
+
+void CRegistryHive::LoadDirectory(const std::string& directory) {
+    std::vector<std::string> names;
+    if (!ListFiles(directory, names)) {
+        return;
+    }
+    std::vector<std::string> problems;
+    LoadFiles(directory, names, problems);
+    for (const std::string& problem : problems) {
+        fprintf(stderr, "%s\n", problem.c_str());
     }
 }
 

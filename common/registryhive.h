@@ -34,6 +34,16 @@ public:
     // each problem to standard error. A missing directory leaves the hive empty.
     void LoadDirectory(const std::string& directory);
 
+    // Merges the named files of 'directory' in the order given. Each problem
+    // (a file that cannot be read, a malformed line) is appended to 'problems'
+    // as the line LoadDirectory writes for it, escaped and without its line feed.
+    void LoadFiles(const std::string& directory, const std::vector<std::string>& names,
+                   std::vector<std::string>& problems);
+
+    // The "*.reg" file names of 'directory' (any case of the suffix), sorted.
+    // False when the directory cannot be listed.
+    static bool ListFiles(const std::string& directory, std::vector<std::string>& names);
+
     // Whether the key exists (declared itself, or as the parent of a declared key).
     bool HasKey(const std::string& keyPath) const;
 

@@ -2,15 +2,18 @@
 // is on disk at Open, and the key's path in that view.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "common/registryhive.h"
 
 namespace vorn {
 
+struct RegistrySnapshot;
+
 class CRegistryKey {
 public:
-    // Reads the hive afresh and resolves HKEY_LOCAL_MACHINE\subKey; view64
+    // Reads the hive as it is on disk now and resolves HKEY_LOCAL_MACHINE\subKey; view64
     // false reads SOFTWARE\X from SOFTWARE\WOW6432Node\X. Returns whether the
     // key exists.
     bool Open(const std::wstring& subKey, bool view64);
@@ -19,7 +22,7 @@ public:
     const RegistryValue* Find(const std::wstring& valueName) const;
 
 private:
-    CRegistryHive m_hive;
+    std::shared_ptr<const RegistrySnapshot> m_spSnapshot;
     std::string m_strPath;
     bool m_bOpen = false;
 };

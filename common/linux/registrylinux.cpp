@@ -1,10 +1,12 @@
 // The registry read on Linux: values come from the regedit-format hive files in
-// VORN_REGISTRY_DIR (default /etc/vorn/registry.d), read afresh on every call.
+// VORN_REGISTRY_DIR (default /etc/vorn/registry.d), as they are on disk at every
+// call (common/linux/registrycache.h keeps the parse while they do not change).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/helpermessages.h"
+#include "common/linux/registrycache.h"
 #include "common/registryhive.h"
 #include "common/registrykey.h"
 #include "common/vornutils.h"
@@ -37,15 +39,14 @@ std::string ViewedKey(const std::string& subKey, bool view64) {
 }  // namespace
 
 bool CRegistryKey::Open(const std::wstring& subKey, bool view64) {
-    m_hive = CRegistryHive();
-    m_hive.LoadDirectory(RegistryDirectory());
+    m_spSnapshot = CRegistryReadScope::Read(RegistryDirectory());
     m_strPath = ViewedKey(WideToUTF8(subKey), view64);
-    m_bOpen = !subKey.empty() && m_hive.HasKey(m_strPath);
+    m_bOpen = !subKey.empty() && m_spSnapshot->m_hive.HasKey(m_strPath);
     return m_bOpen;
 }
 
 const RegistryValue* CRegistryKey::Find(const std::wstring& valueName) const {
-    return m_bOpen ? m_hive.Find(m_strPath, WideToUTF8(valueName)) : nullptr;
+    return m_bOpen ? m_spSnapshot->m_hive.Find(m_strPath, WideToUTF8(valueName)) : nullptr;
 }
 
 VORN_STATUS GetRegistryValue(RegistryRoot /*root*/, const std::wstring& subKey,
