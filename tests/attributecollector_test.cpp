@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -265,6 +266,83 @@ INSTANTIATE_TEST_SUITE_P(Classes, AttributeCollectorMachines, ::testing::ValuesI
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+// Host names whose every use is counted; the canonical name can be changed
+// between collections.
+class CountingHostNames : public IHostNameSource {
+public:
+    bool GetHostName(std::string& name) override {
+        ++m_hostReads;
+        name = "ws-0142";
+        return true;
+    }
+    bool GetCanonicalName(const std::string&, std::string&) override {
+        ++m_waitingLookups;
+        return false;
+    }
+    PendingName StartCanonicalName(const std::string& host) override {
+        ++m_startedLookups;
+        const std::string canonical = host + "." + m_domain;
+        return [canonical](std::string& name) {
+            name = canonical;
+            return true;
+        };
+    }
+    std::string m_domain = "corp.example.com";
+    int m_hostReads = 0;
+    int m_startedLookups = 0;
+    int m_waitingLookups = 0;
+};
+
+// Each collection reads a source shared by several queries once, with the
+// name lookup started ahead; nothing is kept for the next collection, which
+// sees every change.
+TEST(AttributeCollectorSources, ReadOncePerCollectionAndAfreshInTheNext) {
+    namespace fs = std::filesystem;
+    TempDir scratch;
+    const std::string root = scratch.file("machine");
+    fs::copy(kMachines + "workstation", root,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const std::string registry = scratch.file("registry");
+    fs::create_directory(registry);
+    WriteFile(registry + "/siblings.reg", kSiblingsReg);
+    ScopedEnv env("VORN_REGISTRY_DIR", registry);
+    auto hosts = std::make_shared<CountingHostNames>();
+    CAttributeCollectorLinux collector(
+        root, std::make_shared<FakeInterfaceSource>(std::vector<FakeInterface>{}, root), hosts);
+    auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+
+    std::list<CAttribute> attributes;
+    ASSERT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+    std::vector<std::string> lines = Flatten(attributes);
+    EXPECT_TRUE(has(lines, "domainname 1 corp.example.com"));
+    EXPECT_TRUE(has(lines, "name 1 Debian GNU/Linux 12 (bookworm)"));
+    EXPECT_EQ(hosts->m_hostReads, 1);
+    EXPECT_EQ(hosts->m_startedLookups, 1);
+    EXPECT_EQ(hosts->m_waitingLookups, 0);
+
+    WriteFile(root + "/etc/os-release", "PRETTY_NAME=\"Debian GNU/Linux 13 (trixie)\"\n");
+    WriteFile(root + "/proc/sys/kernel/osrelease", "6.12.9-amd64\n");
+    WriteFile(root + "/sys/block/nvme0n1/device/serial", "NEWSERIAL\n");
+    std::string reg = kSiblingsReg;
+    reg.replace(reg.find("6F1A2B3C"), 8, "00000000");
+    WriteFile(registry + "/siblings.reg", reg);
+    hosts->m_domain = "lab.example.org";
+
+    ASSERT_EQ(collector.GetAttributeList(attributes), VORN_OK);
+    lines = Flatten(attributes);
+    for (const char* line :
+         {"domainname 1 lab.example.org", "name 1 Debian GNU/Linux 13 (trixie)",
+          "kernel 1 6.12.9-amd64", "build 1 6.12.9-amd64", "    serial_number 1 TkVXU0VSSUFM",
+          "  uuid 1 {00000000-4D5E-6F70-8192-A3B4C5D6E7F8}"}) {
+        EXPECT_TRUE(has(lines, line)) << line;
+    }
+    EXPECT_EQ(hosts->m_hostReads, 2);
+    EXPECT_EQ(hosts->m_startedLookups, 2);
+    EXPECT_EQ(hosts->m_waitingLookups, 0);
+}
 
 TEST(AttributeCollectorRoot, MissingSystemRootFailsEveryQueryButStillCollects) {
     TempDir registry;

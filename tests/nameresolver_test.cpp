@@ -146,6 +146,49 @@ TEST_F(NameResolverTest, AbandonedLookupsDoNotPileUp) {
     EXPECT_EQ(canonical, "box.late.example");
 }
 
+// A lookup started ahead runs while the caller works; its time-out counts
+// from the start, and what it logs comes when the answer is taken.
+TEST_F(NameResolverTest, StartedLookupsRunAheadWithinTheSameBound) {
+    CanonicalNameResolver resolver(Blocking(m_gate), 300ms);
+    auto answered = resolver.Start("box");
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(m_gate->mutex);
+            return m_gate->entered == 1;
+        },
+        5s));
+    m_gate->Open();
+    ASSERT_TRUE(test::WaitUntil([&] { return resolver.Running() == 0; }, 5s));
+    std::string canonical;
+    EXPECT_TRUE(resolver.Finish(*answered, canonical));
+    EXPECT_EQ(canonical, "box.late.example");
+
+    // Never answering: the caller's own work used up the time-out, so taking
+    // the answer does not wait again.
+    auto gate = std::make_shared<Gate>();
+    CanonicalNameResolver silent(Blocking(gate), 100ms);
+    auto late = silent.Start("box");
+    std::this_thread::sleep_for(150ms);
+    const size_t mark = test::LogMark();
+    const auto start = Clock::now();
+    EXPECT_FALSE(silent.Finish(*late, canonical));
+    EXPECT_LT(Clock::now() - start, 50ms);
+    EXPECT_NE(test::LogSince(mark).find("Canonical name lookup for box abandoned after 100 ms"),
+              std::string::npos);
+    gate->Open();
+    EXPECT_TRUE(test::WaitUntil([&] { return silent.Running() == 0; }, 5s));
+
+    // Refused at the start (the process stopping): said when taken.
+    RequestProcessStop();
+    const size_t before = test::LogMark();
+    auto refused = resolver.Start("box");
+    EXPECT_EQ(test::LogSince(before), "");
+    EXPECT_FALSE(resolver.Finish(*refused, canonical));
+    EXPECT_NE(test::LogSince(before).find("No canonical name for box: the process is stopping"),
+              std::string::npos);
+    EXPECT_EQ(resolver.Running(), 0);
+}
+
 TEST(ProcessStop, LatchWakesWaitersAndItsDescriptor) {
     ASSERT_FALSE(ProcessStopRequested());
     ASSERT_GE(ProcessStopFd(), 3);  // never one of the standard descriptors

@@ -10,6 +10,7 @@
 #include "agent/linux/hostnamesource.h"
 #include "agent/linux/networkadapterslinux.h"
 #include "agent/siblingproducts.h"
+#include "common/linux/registrycache.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -87,6 +88,15 @@ std::unique_ptr<IAttributeCollector> CreateAttributeCollector() {
 
 VORN_STATUS CAttributeCollectorLinux::GetAttributeList(std::list<CAttribute>& attributes) {
     attributes.clear();
+    // One collection reads each source once, and the next one reads it again.
+    const CRegistryReadScope registry;
+    struct CollectionScope {
+        explicit CollectionScope(WMIInterface& wmi) : m_wmi(wmi) { m_wmi.BeginCollection(); }
+        ~CollectionScope() { m_wmi.EndCollection(); }
+        CollectionScope(const CollectionScope&) = delete;
+        CollectionScope& operator=(const CollectionScope&) = delete;
+        WMIInterface& m_wmi;
+    } collection(*m_wmi);
     using Getter = VORN_STATUS (CAttributeCollectorLinux::*)(std::list<CAttribute>&);
     static const struct {
         Getter m_getter;

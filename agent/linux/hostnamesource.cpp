@@ -19,6 +19,16 @@ bool CHostNameSourceLinux::GetHostName(std::string& name) {
     return !name.empty();
 }
 
+IHostNameSource::PendingName IHostNameSource::StartCanonicalName(const std::string& host) {
+    return [this, host](std::string& canonical) { return GetCanonicalName(host, canonical); };
+}
+
+IHostNameSource::PendingName CHostNameSourceLinux::StartCanonicalName(const std::string& host) {
+    std::shared_ptr<CanonicalNameResolver::Pending> pending = SystemResolver().Start(host);
+    return
+        [pending](std::string& canonical) { return SystemResolver().Finish(*pending, canonical); };
+}
+
 bool CHostNameSourceLinux::GetCanonicalName(const std::string& host, std::string& canonical) {
     return ResolveCanonicalName(host, canonical);
 }

@@ -1,6 +1,7 @@
 // Where the machine's host and domain names come from.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace vorn {
@@ -13,6 +14,13 @@ public:
     // The canonical (fully qualified) name the resolver gives 'host'. False when
     // the resolver has none.
     virtual bool GetCanonicalName(const std::string& host, std::string& canonical) = 0;
+
+    // Gives GetCanonicalName's result for 'host' when called (once).
+    using PendingName = std::function<bool(std::string& canonical)>;
+    // Starts the canonical-name lookup of 'host' now, for a caller that has
+    // other work to do before it needs the answer. By default the lookup
+    // runs when the answer is taken.
+    virtual PendingName StartCanonicalName(const std::string& host);
 };
 
 // gethostname() and getaddrinfo(AI_CANONNAME). The lookup follows nsswitch.conf,
@@ -22,6 +30,9 @@ class CHostNameSourceLinux : public IHostNameSource {
 public:
     bool GetHostName(std::string& name) override;
     bool GetCanonicalName(const std::string& host, std::string& canonical) override;
+    // The lookup runs on its thread from now on; the answer is waited for, as
+    // GetCanonicalName does, when taken (the 2 s counted from now).
+    PendingName StartCanonicalName(const std::string& host) override;
 };
 
 }  // namespace vorn

@@ -92,21 +92,41 @@ CanonicalNameResolver::CanonicalNameResolver(Lookup lookup, std::chrono::millise
       m_timeout(timeout),
       m_running(std::make_shared<std::atomic<int>>(0)) {}
 
-bool CanonicalNameResolver::Resolve(const std::string& host, std::string& canonical) {
-    const std::string shown = EscapeUntrusted(host, 256);
+// A started lookup, or why none was started (told when it is finished, so
+// that its log lines come where the answer is taken).
+class CanonicalNameResolver::Pending {
+public:
+    enum class eRefused { None, Stopping, TooMany, NoPipe, NoThread };
+
+    std::string m_strShown;  // the host, escaped for the log
+    eRefused m_eRefused = eRefused::None;
+    int m_running = 0;       // TooMany: lookups still running
+    int m_errno = 0;         // NoPipe
+    std::string m_strError;  // NoThread
+    std::shared_ptr<PendingLookup> m_spLookup;
+    std::chrono::steady_clock::time_point m_deadline;
+};
+
+std::shared_ptr<CanonicalNameResolver::Pending> CanonicalNameResolver::Start(
+    const std::string& host) {
+    auto started = std::make_shared<Pending>();
+    started->m_strShown = EscapeUntrusted(host, 256);
+    started->m_deadline = std::chrono::steady_clock::now() + m_timeout;
     if (ProcessStopRequested()) {
-        VORN_LOG_DEBUG("No canonical name for %s: the process is stopping", shown.c_str());
-        return false;
+        started->m_eRefused = Pending::eRefused::Stopping;
+        return started;
     }
-    if (m_running->load() >= kMaxAbandoned) {
-        VORN_LOG_WARNING("No canonical name for %s: %d earlier lookups have not finished",
-                         shown.c_str(), m_running->load());
-        return false;
+    const int running = m_running->load();
+    if (running >= kMaxAbandoned) {
+        started->m_eRefused = Pending::eRefused::TooMany;
+        started->m_running = running;
+        return started;
     }
     auto pending = std::make_shared<PendingLookup>();
     if (pending->wake[0] < 0) {
-        VORN_LOG_ERRNO(CVORNLogger::kError, "No canonical name for %s", shown.c_str());
-        return false;
+        started->m_eRefused = Pending::eRefused::NoPipe;
+        started->m_errno = errno;
+        return started;
     }
     m_running->fetch_add(1);
     try {
@@ -116,33 +136,58 @@ bool CanonicalNameResolver::Resolve(const std::string& host, std::string& canoni
         }).detach();
     } catch (const std::system_error& error) {
         m_running->fetch_sub(1);
-        VORN_LOG_ERROR("No canonical name for %s: %s", shown.c_str(), error.what());
-        return false;
+        started->m_eRefused = Pending::eRefused::NoThread;
+        started->m_strError = error.what();
+        return started;
     }
+    started->m_spLookup = std::move(pending);
+    return started;
+}
 
+bool CanonicalNameResolver::Finish(Pending& started, std::string& canonical) {
+    const char* shown = started.m_strShown.c_str();
+    switch (started.m_eRefused) {
+        case Pending::eRefused::None:
+            break;
+        case Pending::eRefused::Stopping:
+            VORN_LOG_DEBUG("No canonical name for %s: the process is stopping", shown);
+            return false;
+        case Pending::eRefused::TooMany:
+            VORN_LOG_WARNING("No canonical name for %s: %d earlier lookups have not finished",
+                             shown, started.m_running);
+            return false;
+        case Pending::eRefused::NoPipe:
+            errno = started.m_errno;
+            VORN_LOG_ERRNO(CVORNLogger::kError, "No canonical name for %s", shown);
+            return false;
+        case Pending::eRefused::NoThread:
+            VORN_LOG_ERROR("No canonical name for %s: %s", shown, started.m_strError.c_str());
+            return false;
+    }
+    PendingLookup& pending = *started.m_spLookup;
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + m_timeout;
-    pollfd fds[2] = {{pending->wake[0], POLLIN, 0}, {ProcessStopFd(), POLLIN, 0}};
+    pollfd fds[2] = {{pending.wake[0], POLLIN, 0}, {ProcessStopFd(), POLLIN, 0}};
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(pending->mutex);
-            if (pending->done) {
-                if (!pending->found) {
-                    VORN_LOG_DEBUG("No canonical name for %s", shown.c_str());
+            std::lock_guard<std::mutex> lock(pending.mutex);
+            if (pending.done) {
+                if (!pending.found) {
+                    VORN_LOG_DEBUG("No canonical name for %s", shown);
                     return false;
                 }
-                canonical = pending->canonical;
+                canonical = pending.canonical;
                 return true;
             }
         }
         if (ProcessStopRequested()) {
             VORN_LOG_DEBUG("Canonical name lookup for %s abandoned: the process is stopping",
-                           shown.c_str());
+                           shown);
             return false;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(started.m_deadline - Clock::now());
         if (left.count() <= 0) {
-            VORN_LOG_WARNING("Canonical name lookup for %s abandoned after %lld ms", shown.c_str(),
+            VORN_LOG_WARNING("Canonical name lookup for %s abandoned after %lld ms", shown,
                              static_cast<long long>(m_timeout.count()));
             return false;
         }
@@ -152,9 +197,17 @@ bool CanonicalNameResolver::Resolve(const std::string& host, std::string& canoni
     }
 }
 
-bool ResolveCanonicalName(const std::string& host, std::string& canonical) {
+bool CanonicalNameResolver::Resolve(const std::string& host, std::string& canonical) {
+    return Finish(*Start(host), canonical);
+}
+
+CanonicalNameResolver& SystemResolver() {
     static CanonicalNameResolver resolver;
-    return resolver.Resolve(host, canonical);
+    return resolver;
+}
+
+bool ResolveCanonicalName(const std::string& host, std::string& canonical) {
+    return SystemResolver().Resolve(host, canonical);
 }
 
 }  // namespace vorn

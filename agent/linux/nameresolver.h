@@ -43,6 +43,14 @@ public:
     // running. Any thread; concurrent calls are independent.
     bool Resolve(const std::string& host, std::string& canonical);
 
+    // Resolve in two steps, so that the caller can do other work while the
+    // lookup runs: Start begins it (logging nothing), Finish waits for it
+    // until the time-out counted from Start and gives Resolve's result and
+    // log lines. A lookup started and never finished is abandoned.
+    class Pending;
+    std::shared_ptr<Pending> Start(const std::string& host);
+    bool Finish(Pending& pending, std::string& canonical);
+
     // Lookup threads started by this resolver that have not finished yet.
     int Running() const { return m_running->load(); }
 
@@ -53,6 +61,7 @@ private:
 };
 
 // The process-wide resolver the collector uses, on the system's lookup.
+CanonicalNameResolver& SystemResolver();
 bool ResolveCanonicalName(const std::string& host, std::string& canonical);
 
 }  // namespace vorn

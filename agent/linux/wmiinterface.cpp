@@ -263,6 +263,18 @@ WMIInterface::~WMIInterface() {
     Cleanup();
 }
 
+void WMIInterface::BeginCollection() {
+    if (m_pSvc) {
+        m_pSvc->BeginCollection();
+    }
+}
+
+void WMIInterface::EndCollection() {
+    if (m_pSvc) {
+        m_pSvc->EndCollection();
+    }
+}
+
 void WMIInterface::Cleanup() {
     m_pSvc.reset();
     m_bInitialized = false;

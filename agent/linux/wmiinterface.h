@@ -116,6 +116,12 @@ public:
                                           std::list<std::wstring>& propertyNames,
                                           std::list<WMIRow>& rows);
 
+    // Brackets the queries of one collection: between the two, a source
+    // several queries share is read once (wmiproviders.h). The next
+    // collection reads everything again.
+    virtual void BeginCollection();
+    virtual void EndCollection();
+
     // Releases the connection; every later query fails.
     void Cleanup();
 

@@ -366,8 +366,121 @@ bool FindRootMount(const std::string& mountinfo, std::string& majorMinor, std::s
     return found;
 }
 
+// A drive of sys/block as the disk listing found it: a drive (not hidden, not
+// another path to a disk listed before it) and its serial, read once.
+struct CWMISystemSource::DiskRecord {
+    std::string m_strName;
+    WMIVariant m_serial;
+};
+
+// What one collection has read. A lookup is taken at most once.
+struct CWMISystemSource::Collection {
+    bool m_bHostRead = false;
+    bool m_bHostFound = false;
+    std::string m_strHost;
+
+    std::string m_strLookupHost;  // the host whose canonical name is being looked up
+    IHostNameSource::PendingName m_fnLookup;
+    bool m_bLookupTaken = false;
+    bool m_bLookupFound = false;
+    std::string m_strCanonical;
+
+    bool m_bReleaseRead = false;
+    bool m_bReleaseFound = false;
+    std::map<std::string, std::string> m_release;
+
+    bool m_bKernelRead = false;
+    bool m_bKernelFound = false;
+    std::wstring m_strKernel;
+
+    bool m_bDisksListed = false;
+    std::vector<DiskRecord> m_disks;
+};
+
 CWMISystemSource::CWMISystemSource(std::string sysRoot, std::shared_ptr<IHostNameSource> hostNames)
     : m_strRoot(std::move(sysRoot)), m_spHostNames(std::move(hostNames)) {}
+
+CWMISystemSource::~CWMISystemSource() = default;
+
+void CWMISystemSource::BeginCollection() {
+    m_pCollection = std::make_unique<Collection>();
+    // The domain of a host name of one label comes from the resolver, which
+    // may take a while: it answers while the other sources are read.
+    std::string name;
+    if (hostName(name) && name.find('.') == std::string::npos) {
+        m_pCollection->m_strLookupHost = name;
+        m_pCollection->m_fnLookup = m_spHostNames->StartCanonicalName(name);
+    }
+}
+
+void CWMISystemSource::EndCollection() {
+    m_pCollection.reset();
+}
+
+bool CWMISystemSource::hostName(std::string& name) {
+    Collection* collection = m_pCollection.get();
+    if (collection != nullptr && collection->m_bHostRead) {
+        name = collection->m_strHost;
+        return collection->m_bHostFound;
+    }
+    const bool found = m_spHostNames && m_spHostNames->GetHostName(name);
+    if (collection != nullptr) {
+        collection->m_bHostRead = true;
+        collection->m_bHostFound = found;
+        collection->m_strHost = name;
+    }
+    return found;
+}
+
+bool CWMISystemSource::canonicalName(const std::string& host, std::string& canonical) {
+    Collection* collection = m_pCollection.get();
+    if (collection == nullptr || !collection->m_fnLookup || collection->m_strLookupHost != host) {
+        return m_spHostNames->GetCanonicalName(host, canonical);
+    }
+    if (!collection->m_bLookupTaken) {
+        collection->m_bLookupTaken = true;
+        collection->m_bLookupFound = collection->m_fnLookup(collection->m_strCanonical);
+    }
+    canonical = collection->m_strCanonical;
+    return collection->m_bLookupFound;
+}
+
+bool CWMISystemSource::osRelease(std::map<std::string, std::string>& release) {
+    Collection* collection = m_pCollection.get();
+    if (collection != nullptr && collection->m_bReleaseRead) {
+        release = collection->m_release;
+        return collection->m_bReleaseFound;
+    }
+    std::wstring text;
+    const bool found = ReadSysText(m_strRoot, "etc/os-release", text) == eSysFileResult::Read ||
+                       ReadSysText(m_strRoot, "usr/lib/os-release", text) == eSysFileResult::Read;
+    release.clear();
+    if (found) {
+        release = ParseOsRelease(WideToUTF8(text));
+    }
+    if (collection != nullptr) {
+        collection->m_bReleaseRead = true;
+        collection->m_bReleaseFound = found;
+        collection->m_release = release;
+    }
+    return found;
+}
+
+bool CWMISystemSource::kernelRelease(std::wstring& kernel) {
+    Collection* collection = m_pCollection.get();
+    if (collection != nullptr && collection->m_bKernelRead) {
+        kernel = collection->m_strKernel;
+        return collection->m_bKernelFound;
+    }
+    const bool found =
+        ReadSysText(m_strRoot, "proc/sys/kernel/osrelease", kernel) == eSysFileResult::Read;
+    if (collection != nullptr) {
+        collection->m_bKernelRead = true;
+        collection->m_bKernelFound = found;
+        collection->m_strKernel = kernel;
+    }
+    return found;
+}
 
 const WMIClassSchema* CWMISystemSource::FindClass(const std::wstring& name) {
     for (const ClassEntry& entry : Classes()) {
@@ -379,7 +492,7 @@ const WMIClassSchema* CWMISystemSource::FindClass(const std::wstring& name) {
 }
 
 std::vector<WMIObject> CWMISystemSource::Enumerate(const WMIClassSchema& schema,
-                                                   const std::vector<std::wstring>& wanted) const {
+                                                   const std::vector<std::wstring>& wanted) {
     for (const ClassEntry& entry : Classes()) {
         if (&entry.m_schema != &schema) {
             continue;
@@ -435,10 +548,9 @@ std::vector<WMIObject> CWMISystemSource::product(const std::vector<std::wstring>
     return {MakeObject(wanted, [&](const std::wstring&) { return uuid; })};
 }
 
-std::vector<WMIObject> CWMISystemSource::computerSystem(
-    const std::vector<std::wstring>& wanted) const {
+std::vector<WMIObject> CWMISystemSource::computerSystem(const std::vector<std::wstring>& wanted) {
     std::string name;
-    const bool haveHost = m_spHostNames && m_spHostNames->GetHostName(name);
+    const bool haveHost = hostName(name);
     // The host field holds one label, as a computer name does. A static name
     // that is fully qualified (ip-172-31-1-2.ec2.internal) names its own
     // domain; a single label asks the resolver.
@@ -449,7 +561,7 @@ std::vector<WMIObject> CWMISystemSource::computerSystem(
         domain = name.substr(firstDot + 1);
     } else if (haveHost && Wants(wanted, L"Domain")) {
         std::string canonical;
-        if (m_spHostNames->GetCanonicalName(host, canonical)) {
+        if (canonicalName(host, canonical)) {
             const size_t dot = canonical.find('.');
             if (dot != std::string::npos) {
                 domain = canonical.substr(dot + 1);
@@ -467,14 +579,12 @@ std::vector<WMIObject> CWMISystemSource::computerSystem(
     })};
 }
 
-std::vector<WMIObject> CWMISystemSource::operatingSystem(
-    const std::vector<std::wstring>& wanted) const {
+std::vector<WMIObject> CWMISystemSource::operatingSystem(const std::vector<std::wstring>& wanted) {
+    // Each file is read only when a wanted property comes from it: the
+    // system drive, asked for alone, reads nothing.
     std::map<std::string, std::string> release;
-    std::wstring text;
-    if (ReadSysText(m_strRoot, "etc/os-release", text) == eSysFileResult::Read ||
-        ReadSysText(m_strRoot, "usr/lib/os-release", text) == eSysFileResult::Read) {
-        release = ParseOsRelease(WideToUTF8(text));
-    } else {
+    if ((Wants(wanted, L"Caption") || Wants(wanted, L"Version") || Wants(wanted, L"BuildNumber")) &&
+        !osRelease(release)) {
         VORN_LOG_WARNING("No os-release file under %s", m_strRoot.c_str());
     }
     auto releaseValue = [&](const char* key) {
@@ -484,7 +594,7 @@ std::vector<WMIObject> CWMISystemSource::operatingSystem(
     };
     std::wstring kernel;
     const bool haveKernel =
-        ReadSysText(m_strRoot, "proc/sys/kernel/osrelease", kernel) == eSysFileResult::Read;
+        (Wants(wanted, L"BuildNumber") || Wants(wanted, L"KernelRelease")) && kernelRelease(kernel);
 
     return {MakeObject(wanted, [&](const std::wstring& name) {
         if (name == L"Caption") {
@@ -662,7 +772,7 @@ WMIVariant CWMISystemSource::diskSerial(const DiskDirectory& disk) const {
     return serial;
 }
 
-std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstring>& wanted) const {
+std::vector<CWMISystemSource::DiskRecord> CWMISystemSource::listDisks() const {
     std::vector<std::string> names;
     for (const std::string& name : ListDirectory(JoinPath(m_strRoot, "sys/block"))) {
         if (IsDrive(name)) {
@@ -673,9 +783,9 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
     // stable as disks are added (nvme2n1 before nvme10n1, sdz before sdaa).
     std::sort(names.begin(), names.end(), NaturalNameLess);
 
-    std::vector<WMIObject> drives;
+    std::vector<DiskRecord> disks;
     std::vector<std::wstring> serials;  // a disk reached twice (multipath) is one disk
-    for (const std::string& name : names) {
+    for (std::string& name : names) {
         const DiskDirectory disk(m_strRoot, name);
         // Hidden devices are the paths of an NVMe multipath namespace: the
         // namespace itself is listed once, and paths come and go as they fail.
@@ -683,7 +793,7 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
         if (disk.Text("hidden", hidden) == eSysFileResult::Read && hidden == "1") {
             continue;
         }
-        const WMIVariant serial = diskSerial(disk);
+        WMIVariant serial = diskSerial(disk);
         if (serial.m_vt != WMI_VT_NULL && !serial.m_str.empty()) {
             if (std::find(serials.begin(), serials.end(), serial.m_str) != serials.end()) {
                 VORN_LOG_DEBUG("Disk %s is another path to a disk already listed",
@@ -692,20 +802,46 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
             }
             serials.push_back(serial.m_str);
         }
+        disks.push_back({std::move(name), std::move(serial)});
+    }
+    return disks;
+}
+
+std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstring>& wanted) {
+    std::vector<DiskRecord> listed;
+    const std::vector<DiskRecord>* disks = &listed;
+    if (m_pCollection) {
+        if (!m_pCollection->m_bDisksListed) {
+            m_pCollection->m_disks = listDisks();
+            m_pCollection->m_bDisksListed = true;
+        }
+        disks = &m_pCollection->m_disks;
+    } else {
+        listed = listDisks();
+    }
+    const bool needFiles = Wants(wanted, L"Model") || Wants(wanted, L"MediaType");
+
+    std::vector<WMIObject> drives;
+    drives.reserve(disks->size());
+    for (const DiskRecord& record : *disks) {
+        std::unique_ptr<DiskDirectory> disk;
+        if (needFiles) {
+            disk = std::make_unique<DiskDirectory>(m_strRoot, record.m_strName);
+        }
         drives.push_back(MakeObject(wanted, [&](const std::wstring& property) {
             if (property == L"SerialNumber") {
-                return WMIVariant(serial);  // the disk's one reading, for every query
+                return WMIVariant(record.m_serial);  // the disk's one reading, for every query
             }
             if (property == L"Model") {
-                return disk.Value("device/model");
+                return disk->Value("device/model");
             }
             // MediaType. The sys/block entry links into the device tree, whose
             // path names the bus the disk hangs on.
             std::string removable, target;
-            if (disk.Text("removable", removable) == eSysFileResult::Read && removable == "1") {
+            if (disk->Text("removable", removable) == eSysFileResult::Read && removable == "1") {
                 return WMIVariant::String(L"Removable Media");
             }
-            if (ReadLink(JoinPath(m_strRoot, "sys/block/" + name), target) &&
+            if (ReadLink(JoinPath(m_strRoot, "sys/block/" + record.m_strName), target) &&
                 target.find("/usb") != std::string::npos) {
                 return WMIVariant::String(L"External hard disk media");
             }

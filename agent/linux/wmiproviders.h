@@ -107,18 +107,41 @@ public:
     // The class of that name (ASCII case ignored), or nullptr when unknown.
     static const WMIClassSchema* FindClass(const std::wstring& name);
 
+    ~CWMISystemSource();
+    CWMISystemSource(const CWMISystemSource&) = delete;
+    CWMISystemSource& operator=(const CWMISystemSource&) = delete;
+
     // Every object of the class, each holding the 'wanted' properties (names
     // of the schema) in the class's order.
     std::vector<WMIObject> Enumerate(const WMIClassSchema& schema,
-                                     const std::vector<std::wstring>& wanted) const;
+                                     const std::vector<std::wstring>& wanted);
+
+    // From BeginCollection to EndCollection the queries of one collection
+    // read each shared source once: the os-release file, the kernel release,
+    // the host name, the list of disks and their serials. The canonical-name
+    // lookup starts at BeginCollection and runs while the rest is read.
+    // Outside a collection every query reads afresh, and so does the next
+    // collection.
+    void BeginCollection();
+    void EndCollection();
 
 private:
+    struct Collection;
+    struct DiskRecord;
+
     std::vector<WMIObject> bios(const std::vector<std::wstring>& wanted) const;
     std::vector<WMIObject> product(const std::vector<std::wstring>& wanted) const;
-    std::vector<WMIObject> computerSystem(const std::vector<std::wstring>& wanted) const;
-    std::vector<WMIObject> operatingSystem(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> computerSystem(const std::vector<std::wstring>& wanted);
+    std::vector<WMIObject> operatingSystem(const std::vector<std::wstring>& wanted);
     std::vector<WMIObject> volumes(const std::vector<std::wstring>& wanted) const;
-    std::vector<WMIObject> diskDrives(const std::vector<std::wstring>& wanted) const;
+    std::vector<WMIObject> diskDrives(const std::vector<std::wstring>& wanted);
+
+    // The sources a collection shares, read through its memory when one runs.
+    bool hostName(std::string& name);
+    bool canonicalName(const std::string& host, std::string& canonical);
+    bool osRelease(std::map<std::string, std::string>& release);
+    bool kernelRelease(std::wstring& kernel);
+    std::vector<DiskRecord> listDisks() const;
 
     // A file's text as a string variant, NULL when the file cannot be read.
     WMIVariant fileValue(const std::string& relativePath) const;
@@ -128,6 +151,7 @@ private:
 
     std::string m_strRoot;
     std::shared_ptr<IHostNameSource> m_spHostNames;
+    std::unique_ptr<Collection> m_pCollection;  // null outside a collection
 };
 
 }  // namespace vorn
