@@ -285,6 +285,12 @@ TEST(WMISources, VersionArchitectureAndRootMount) {
     EXPECT_EQ(source, "/dev/sda2");
     EXPECT_FALSE(
         FindRootMount("1 0 8:1 / /home rw - ext4 /dev/sda1 rw\n1 0 8:1 / /\n", device, source));
+    // Runs of blanks and tabs separate fields too; a last line without its
+    // line feed still counts; a line cut before its source does not.
+    EXPECT_TRUE(FindRootMount("7  1\t253:0 /   / rw -  ext4\t/dev/mapper/root", device, source));
+    EXPECT_EQ(device, "253:0");
+    EXPECT_EQ(source, "/dev/mapper/root");
+    EXPECT_FALSE(FindRootMount("7 1 253:0 / / rw - ext4", device, source));
 }
 
 }  // namespace

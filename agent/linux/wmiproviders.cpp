@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sstream>
+#include <cwctype>
 
 #include "agent/linux/hostnamesource.h"
 #include "common/textescape.h"
@@ -115,6 +115,39 @@ bool HasPrefix(const std::string& text, const char* prefix) {
 bool IsDrive(const std::string& name) {
     return !(HasPrefix(name, "loop") || HasPrefix(name, "ram") || HasPrefix(name, "zram") ||
              HasPrefix(name, "dm-"));
+}
+
+// The next line of 'text' from 'next' on (split at '\n'; a last line without
+// one counts), advancing 'next' past it.
+bool NextLine(const std::string& text, size_t& next, std::string& line) {
+    if (next >= text.size()) {
+        return false;
+    }
+    size_t end = text.find('\n', next);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    line.assign(text, next, end - next);
+    next = end + 1;
+    return true;
+}
+
+// The next blank-separated field of 'line' from 'at' on, advancing 'at'
+// past it; false when only blanks remain.
+bool NextField(const std::string& line, size_t& at, std::string& field) {
+    static const char kBlanks[] = " \t\n\v\f\r";
+    const size_t start = line.find_first_not_of(kBlanks, at);
+    if (start == std::string::npos) {
+        at = line.size();
+        return false;
+    }
+    size_t end = line.find_first_of(kBlanks, start);
+    if (end == std::string::npos) {
+        end = line.size();
+    }
+    field.assign(line, start, end - start);
+    at = end;
+    return true;
 }
 
 bool IsDigit(char c) {
@@ -282,9 +315,9 @@ eSysFileResult ReadSysText(const std::string& root, const std::string& relativeP
 
 std::map<std::string, std::string> ParseOsRelease(const std::string& text) {
     std::map<std::string, std::string> values;
-    std::istringstream lines(text);
+    size_t next = 0;
     std::string line;
-    while (std::getline(lines, line)) {
+    while (NextLine(text, next, line)) {
         const size_t equals = line.find('=');
         if (line.empty() || line[0] == '#' || equals == std::string::npos || equals == 0) {
             continue;
@@ -344,19 +377,21 @@ std::string ArchitectureText(const std::string& machine) {
 
 bool FindRootMount(const std::string& mountinfo, std::string& majorMinor, std::string& source) {
     bool found = false;
-    std::istringstream lines(mountinfo);
+    size_t next = 0;
     std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
+    while (NextLine(mountinfo, next, line)) {
+        size_t at = 0;
         std::string id, parent, device, root, mountPoint;
-        if (!(fields >> id >> parent >> device >> root >> mountPoint) || mountPoint != "/") {
+        if (!NextField(line, at, id) || !NextField(line, at, parent) ||
+            !NextField(line, at, device) || !NextField(line, at, root) ||
+            !NextField(line, at, mountPoint) || mountPoint != "/") {
             continue;
         }
         // Optional fields end at the lone "-", then file system type and source.
         std::string field, fsType, mountSource;
-        while (fields >> field && field != "-") {
+        while (NextField(line, at, field) && field != "-") {
         }
-        if (field != "-" || !(fields >> fsType >> mountSource)) {
+        if (field != "-" || !NextField(line, at, fsType) || !NextField(line, at, mountSource)) {
             continue;
         }
         majorMinor = device;
