@@ -69,6 +69,15 @@ eWMIValueType VariantText(const WMIVariant& variant, std::wstring& text,
     }
 }
 
+// Names of classes and properties are ASCII (the query reader takes no
+// other letters): their case is folded without the locale's tables.
+bool EqualsAsciiIgnoreCase(const std::wstring& a, const std::wstring& b) {
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
+}
+
 bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
@@ -160,7 +169,7 @@ private:
     bool keyword(const wchar_t* word) {
         const size_t saved = m_pos;
         std::wstring name;
-        if (identifier(name) && EqualsIgnoreCase(name, word)) {
+        if (identifier(name) && EqualsAsciiIgnoreCase(name, word)) {
             return true;
         }
         m_pos = saved;
@@ -174,7 +183,7 @@ private:
 // The schema's spelling of a property name (case ignored), or empty.
 std::wstring CanonicalProperty(const vorn::WMIClassSchema& schema, const std::wstring& name) {
     for (const std::wstring& property : schema.m_properties) {
-        if (EqualsIgnoreCase(property, name)) {
+        if (EqualsAsciiIgnoreCase(property, name)) {
             return property;
         }
     }
@@ -309,9 +318,10 @@ vorn::VORN_STATUS WMIInterface::RunWMIQuery(const std::wstring& query,
     }
     for (const std::wstring& property : schema->m_properties) {
         const bool chosen =
-            parsed.m_bAll ||
-            std::any_of(parsed.m_properties.begin(), parsed.m_properties.end(),
-                        [&](const std::wstring& name) { return EqualsIgnoreCase(name, property); });
+            parsed.m_bAll || std::any_of(parsed.m_properties.begin(), parsed.m_properties.end(),
+                                         [&](const std::wstring& name) {
+                                             return EqualsAsciiIgnoreCase(name, property);
+                                         });
         if (chosen) {
             selected.push_back(property);
         }

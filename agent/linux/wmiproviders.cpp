@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <cwctype>
 
 #include "agent/linux/hostnamesource.h"
 #include "common/textescape.h"
@@ -46,11 +45,13 @@ const std::vector<ClassEntry>& Classes() {
     return classes;
 }
 
-bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
+// Names of classes and properties are ASCII (the query reader takes no
+// other letters): their case is folded without the locale's tables.
+bool EqualsAsciiIgnoreCase(const std::wstring& a, const std::wstring& b) {
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; };
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return towlower(static_cast<wint_t>(x)) == towlower(static_cast<wint_t>(y));
-           });
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
 }
 
 bool Wants(const std::vector<std::wstring>& wanted, const wchar_t* name) {
@@ -519,7 +520,7 @@ bool CWMISystemSource::kernelRelease(std::wstring& kernel) {
 
 const WMIClassSchema* CWMISystemSource::FindClass(const std::wstring& name) {
     for (const ClassEntry& entry : Classes()) {
-        if (EqualsIgnoreCase(entry.m_schema.m_strName, name)) {
+        if (EqualsAsciiIgnoreCase(entry.m_schema.m_strName, name)) {
             return &entry.m_schema;
         }
     }
