@@ -137,15 +137,50 @@ TEST_F(WMIQueryTest, BadStatementsFailWithAWbemCode) {
         {L"SELECT SerialNumber FROM Win32_BIOS extra", "0x80041017"},
         {L"", "0x80041017"},
     };
-    for (const auto& c : cases) {
-        const size_t mark = LogMark();
-        EXPECT_EQ(m_wmi.RunWMIQuery(c.m_szQuery, m_names, m_rows), VORN_FAILED);
-        EXPECT_NE(LogSince(mark).find(
-                      std::string("Query failed to retrieve objects. Error code = ") + c.m_szCode),
-                  std::string::npos)
-            << WideToUTF8(c.m_szQuery);
+    // A statement that failed fails, and says so, every time it is run.
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& c : cases) {
+            const size_t mark = LogMark();
+            EXPECT_EQ(m_wmi.RunWMIQuery(c.m_szQuery, m_names, m_rows), VORN_FAILED);
+            EXPECT_NE(
+                LogSince(mark).find(std::string("Query failed to retrieve objects. Error code = ") +
+                                    c.m_szCode),
+                std::string::npos)
+                << WideToUTF8(c.m_szQuery);
+        }
     }
     EXPECT_TRUE(m_rows.empty());
+}
+
+// Statements run before answer the same when run again, also after more
+// distinct statements than are kept read have been run in between.
+TEST_F(WMIQueryTest, RepeatedStatementsAnswerAlike) {
+    auto run = [&](const std::wstring& query) {
+        m_names.clear();
+        m_rows.clear();
+        EXPECT_EQ(m_wmi.RunWMIQuery(query, m_names, m_rows), VORN_OK) << WideToUTF8(query);
+        std::vector<std::wstring> cells(m_names.begin(), m_names.end());
+        for (const WMIRow& row : m_rows) {
+            for (const WMIValue& value : row) {
+                cells.push_back(value.m_strValue);
+            }
+        }
+        return cells;
+    };
+    const std::wstring first = L"SELECT DeviceID FROM Win32_Volume WHERE DriveLetter='/'";
+    const std::wstring second = L"SELECT SerialNumber, Model FROM Win32_DiskDrive";
+    const auto volume = run(first);
+    const auto disks = run(second);
+    ASSERT_EQ(volume.size(), 2u);
+    ASSERT_EQ(disks.size(), 6u);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(run(L"SELECT DeviceID FROM Win32_Volume WHERE DriveLetter='" +
+                      std::to_wstring(i) + L"'"),
+                  std::vector<std::wstring>{});
+    }
+    EXPECT_EQ(run(first), volume);
+    EXPECT_EQ(run(second), disks);
+    EXPECT_EQ(run(first), volume);
 }
 
 TEST(WMIQuery, AbsentOrUnreadableSourcesGiveNoRows) {

@@ -192,6 +192,78 @@ std::wstring CanonicalProperty(const vorn::WMIClassSchema& schema, const std::ws
 
 }  // namespace
 
+// A statement read and checked against its class's schema, ready to run.
+struct WMIPreparedQuery {
+    const vorn::WMIClassSchema* m_pSchema = nullptr;
+    // Selected names in the class's own order, which is the order the
+    // returned objects report them in.
+    std::vector<std::wstring> m_selected;
+    std::wstring m_strWhereProperty;  // empty: no condition
+    std::wstring m_strWhereValue;
+    std::vector<std::wstring> m_wanted;  // what the objects must hold
+};
+
+// The statements run so far: a collection asks the same few again and again.
+struct WMIPreparedQueries {
+    static constexpr size_t kMaxEntries = 32;
+    std::vector<std::pair<std::wstring, WMIPreparedQuery>> m_entries;
+};
+
+namespace {
+
+// Reads and checks 'query'; false (logged as the platform reports it) when it
+// is not understood or names an unknown class or property.
+bool PrepareQuery(const std::wstring& query, WMIPreparedQuery& prepared) {
+    WQLQuery parsed;
+    if (!WQLReader(query).Parse(parsed)) {
+        VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x", kWbemInvalidQuery);
+        return false;
+    }
+    const vorn::WMIClassSchema* schema = vorn::CWMISystemSource::FindClass(parsed.m_strClass);
+    if (schema == nullptr) {
+        VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x", kWbemInvalidClass);
+        return false;
+    }
+    for (const std::wstring& name : parsed.m_properties) {
+        if (CanonicalProperty(*schema, name).empty()) {
+            VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x",
+                           kWbemInvalidQuery);
+            return false;
+        }
+    }
+    std::vector<std::wstring>& selected = prepared.m_selected;
+    for (const std::wstring& property : schema->m_properties) {
+        const bool chosen =
+            parsed.m_bAll || std::any_of(parsed.m_properties.begin(), parsed.m_properties.end(),
+                                         [&](const std::wstring& name) {
+                                             return EqualsAsciiIgnoreCase(name, property);
+                                         });
+        if (chosen) {
+            selected.push_back(property);
+        }
+    }
+    std::wstring& whereProperty = prepared.m_strWhereProperty;
+    if (!parsed.m_strWhereProperty.empty()) {
+        whereProperty = CanonicalProperty(*schema, parsed.m_strWhereProperty);
+        if (whereProperty.empty()) {
+            VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x",
+                           kWbemInvalidQuery);
+            return false;
+        }
+    }
+    for (const std::wstring& property : schema->m_properties) {
+        if (property == whereProperty ||
+            std::find(selected.begin(), selected.end(), property) != selected.end()) {
+            prepared.m_wanted.push_back(property);
+        }
+    }
+    prepared.m_strWhereValue = std::move(parsed.m_strWhereValue);
+    prepared.m_pSchema = schema;
+    return true;
+}
+
+}  // namespace
+
 WMIVariant WMIVariant::Null() {
     WMIVariant v;
     v.m_vt = WMI_VT_NULL;
@@ -296,61 +368,39 @@ vorn::VORN_STATUS WMIInterface::RunWMIQuery(const std::wstring& query,
         VORN_LOG_ERROR("Failed to construct object ");
         return vorn::VORN_FAILED;
     }
-    WQLQuery parsed;
-    if (!WQLReader(query).Parse(parsed)) {
-        VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x", kWbemInvalidQuery);
-        return vorn::VORN_FAILED;
+    const WMIPreparedQuery* prepared = nullptr;
+    if (!m_pPrepared) {
+        m_pPrepared = std::make_unique<WMIPreparedQueries>();
     }
-    const vorn::WMIClassSchema* schema = vorn::CWMISystemSource::FindClass(parsed.m_strClass);
-    if (schema == nullptr) {
-        VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x", kWbemInvalidClass);
-        return vorn::VORN_FAILED;
+    for (const auto& entry : m_pPrepared->m_entries) {
+        if (entry.first == query) {
+            prepared = &entry.second;
+            break;
+        }
     }
-    // Selected names in the class's own order, which is the order the
-    // returned objects report them in.
-    std::vector<std::wstring> selected;
-    for (const std::wstring& name : parsed.m_properties) {
-        if (CanonicalProperty(*schema, name).empty()) {
-            VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x",
-                           kWbemInvalidQuery);
+    if (prepared == nullptr) {
+        WMIPreparedQuery fresh;
+        if (!PrepareQuery(query, fresh)) {
             return vorn::VORN_FAILED;
         }
-    }
-    for (const std::wstring& property : schema->m_properties) {
-        const bool chosen =
-            parsed.m_bAll || std::any_of(parsed.m_properties.begin(), parsed.m_properties.end(),
-                                         [&](const std::wstring& name) {
-                                             return EqualsAsciiIgnoreCase(name, property);
-                                         });
-        if (chosen) {
-            selected.push_back(property);
+        auto& entries = m_pPrepared->m_entries;
+        if (entries.size() >= WMIPreparedQueries::kMaxEntries) {
+            entries.erase(entries.begin());
         }
+        entries.emplace_back(query, std::move(fresh));
+        prepared = &entries.back().second;
     }
-    std::wstring whereProperty;
-    if (!parsed.m_strWhereProperty.empty()) {
-        whereProperty = CanonicalProperty(*schema, parsed.m_strWhereProperty);
-        if (whereProperty.empty()) {
-            VORN_LOG_ERROR("Query failed to retrieve objects. Error code = 0x%x",
-                           kWbemInvalidQuery);
-            return vorn::VORN_FAILED;
-        }
-    }
-    std::vector<std::wstring> wanted;
-    for (const std::wstring& property : schema->m_properties) {
-        if (property == whereProperty ||
-            std::find(selected.begin(), selected.end(), property) != selected.end()) {
-            wanted.push_back(property);
-        }
-    }
+    const std::vector<std::wstring>& selected = prepared->m_selected;
+    const std::wstring& whereProperty = prepared->m_strWhereProperty;
 
-    for (const WMIObject& object : m_pSvc->Enumerate(*schema, wanted)) {
+    for (const WMIObject& object : m_pSvc->Enumerate(*prepared->m_pSchema, prepared->m_wanted)) {
         if (!whereProperty.empty()) {
             const WMIVariant* value = object.Find(whereProperty);
             std::wstring text;
             std::list<std::wstring> elements;
             if (value == nullptr || value->m_vt == WMI_VT_NULL ||
                 VariantText(*value, text, elements) == eWMIValueNone ||
-                !EqualsIgnoreCase(text, parsed.m_strWhereValue)) {
+                !EqualsIgnoreCase(text, prepared->m_strWhereValue)) {
                 continue;
             }
         }

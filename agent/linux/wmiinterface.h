@@ -17,6 +17,7 @@ namespace vorn {
 class IHostNameSource;
 class CWMISystemSource;
 }  // namespace vorn
+struct WMIPreparedQueries;
 
 enum eWMIValueType : int32_t {
     eWMIValueNone = 0,
@@ -132,6 +133,7 @@ protected:
 private:
     bool m_bInitialized = false;
     std::unique_ptr<vorn::CWMISystemSource> m_pSvc;
+    std::unique_ptr<WMIPreparedQueries> m_pPrepared;  // statements already read
 };
 
 // The system root named by VORN_SYSROOT, "/" when unset or empty.
