@@ -197,6 +197,7 @@ TEST_F(RegistryCacheTest, AReadScopeReadsTheDirectoryOnce) {
 // versions, never a torn one (run under the thread sanitizer).
 TEST_F(RegistryCacheTest, ConcurrentLoadsAreSafe) {
     std::vector<std::thread> threads;
+    threads.reserve(3);
     std::atomic<int> wrong{0};
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {

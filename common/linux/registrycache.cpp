@@ -56,12 +56,16 @@ CRegistryCache::Signature CRegistryCache::Take(const std::string& directory,
     Signature signature;
     signature.m_bListed = CRegistryHive::ListFiles(directory, names);
     signature.m_files.reserve(names.size());
+    std::string path;
     for (const std::string& name : names) {
         FileState file;
         file.m_strName = name;
+        path = directory;
+        path += '/';
+        path += name;
         struct stat info {};
         // The file as the parse opens it: through a symbolic link, its target.
-        if (stat((directory + '/' + name).c_str(), &info) != 0) {
+        if (stat(path.c_str(), &info) != 0) {
             file.m_error = errno;
         } else {
             file.m_dev = info.st_dev;
