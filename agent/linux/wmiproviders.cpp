@@ -384,6 +384,11 @@ bool FindRootMount(const std::string& mountinfo, std::string& majorMinor, std::s
 struct CWMISystemSource::DiskRecord {
     std::string m_strName;
     WMIVariant m_serial;
+    // The disk's directory, kept open for the collection's later queries
+    // (for the first kMaxOpenDisks disks only: a machine with thousands of
+    // LUNs must not run out of descriptors); null: opened again when needed.
+    std::shared_ptr<DiskDirectory> m_spDirectory;
+    static constexpr size_t kMaxOpenDisks = 64;
 };
 
 // What one collection has read. A lookup is taken at most once.
@@ -799,7 +804,8 @@ std::vector<CWMISystemSource::DiskRecord> CWMISystemSource::listDisks() const {
     std::vector<DiskRecord> disks;
     std::vector<std::wstring> serials;  // a disk reached twice (multipath) is one disk
     for (std::string& name : names) {
-        const DiskDirectory disk(m_strRoot, name);
+        auto directory = std::make_shared<DiskDirectory>(m_strRoot, name);
+        const DiskDirectory& disk = *directory;
         // Hidden devices are the paths of an NVMe multipath namespace: the
         // namespace itself is listed once, and paths come and go as they fail.
         std::string hidden;
@@ -815,7 +821,10 @@ std::vector<CWMISystemSource::DiskRecord> CWMISystemSource::listDisks() const {
             }
             serials.push_back(serial.m_str);
         }
-        disks.push_back({std::move(name), std::move(serial)});
+        if (disks.size() >= DiskRecord::kMaxOpenDisks) {
+            directory.reset();
+        }
+        disks.push_back({std::move(name), std::move(serial), std::move(directory)});
     }
     return disks;
 }
@@ -837,9 +846,9 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
     std::vector<WMIObject> drives;
     drives.reserve(disks->size());
     for (const DiskRecord& record : *disks) {
-        std::unique_ptr<DiskDirectory> disk;
-        if (needFiles) {
-            disk = std::make_unique<DiskDirectory>(m_strRoot, record.m_strName);
+        std::shared_ptr<DiskDirectory> disk = record.m_spDirectory;
+        if (needFiles && !disk) {
+            disk = std::make_shared<DiskDirectory>(m_strRoot, record.m_strName);
         }
         drives.push_back(MakeObject(wanted, [&](const std::wstring& property) {
             if (property == L"SerialNumber") {
