@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -461,6 +462,13 @@ bool CVORNLogger::RotateFiles(const std::string& fileName) {
 
 namespace vorn::logdetail {
 
+namespace {
+
+// Longer names (deeply templated lambdas) are cut.
+constexpr size_t kMaxFunctionName = 255;
+
+}  // namespace
+
 FunctionName::FunctionName(const char* pretty) {
     // __PRETTY_FUNCTION__ looks like "vorn::VORN_STATUS vorn::CVORNAgent::Run(int)" or
     // "CVORNAgent::Run()::<lambda(int)>". The qualified name is the token that
@@ -498,12 +506,15 @@ FunctionName::FunctionName(const char* pretty) {
             break;
         }
     }
-    size_t n = open - start;
-    if (n >= sizeof m_szName) {
-        n = sizeof m_szName - 1;
+    const size_t n = std::min(open - start, kMaxFunctionName);
+    char* name = static_cast<char*>(malloc(n + 1));
+    if (name == nullptr) {
+        m_pszName = "?";
+        return;
     }
-    memcpy(m_szName, pretty + start, n);
-    m_szName[n] = '\0';
+    memcpy(name, pretty + start, n);
+    name[n] = '\0';
+    m_pszName = name;
 }
 
 }  // namespace vorn::logdetail

@@ -103,14 +103,18 @@ private:
 namespace vorn::logdetail {
 
 // Extracts the qualified function name ("vorn::CVORNAgent::MainThreadProc")
-// from __PRETTY_FUNCTION__ once per call site.
+// from __PRETTY_FUNCTION__ once per call site. The name is kept on the heap,
+// not in the object: there is one object per call site, and a fixed buffer in
+// each would spread the few names a run uses over pages of static memory.
+// Kept for the life of the process (a log line may come from a destructor of
+// another static object).
 class FunctionName {
 public:
     explicit FunctionName(const char* prettyFunction);
-    const char* c_str() const { return m_szName; }
+    const char* c_str() const { return m_pszName; }
 
 private:
-    char m_szName[256];
+    const char* m_pszName;
 };
 
 // Base name of a compile-time source path.

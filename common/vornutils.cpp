@@ -1,5 +1,7 @@
 #include "common/vornutils.h"
 
+#include "common/utf8.h"
+
 namespace vorn {
 
 namespace {
@@ -26,46 +28,6 @@ bool AppendUTF8(uint32_t cp, std::string& out) {
     return true;
 }
 
-// Length of the well-formed UTF-8 sequence at p (with its code point in cp),
-// or 0 when the bytes there do not start one (overlong forms, surrogates,
-// values above U+10FFFF and truncated sequences included).
-size_t DecodeOne(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
-    const unsigned char lead = *p;
-    size_t extra;
-    uint32_t minimum;
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        cp = lead & 0x1F;
-        extra = 1;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        cp = lead & 0x0F;
-        extra = 2;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        cp = lead & 0x07;
-        extra = 3;
-        minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (static_cast<size_t>(end - p) <= extra) {
-        return 0;
-    }
-    for (size_t i = 1; i <= extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return extra + 1;
-}
-
 }  // namespace
 
 std::string WideToUTF8(const std::wstring& text) {
@@ -82,16 +44,15 @@ std::string WideToUTF8(const std::wstring& text) {
 std::wstring UTF8ToWide(const std::string& text) {
     std::wstring out;
     out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
+    const std::string_view view(text);
+    for (size_t pos = 0; pos < view.size();) {
         uint32_t cp = 0;
-        const size_t length = DecodeOne(p, end, cp);
+        const size_t length = DecodeUTF8(view.substr(pos), cp);
         if (length == 0) {
             return std::wstring();
         }
         out.push_back(static_cast<wchar_t>(cp));
-        p += length;
+        pos += length;
     }
     return out;
 }
@@ -100,19 +61,18 @@ std::wstring UTF8ToWideLossy(const std::string& text, size_t* replaced) {
     std::wstring out;
     out.reserve(text.size());
     size_t count = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
+    const std::string_view view(text);
+    for (size_t pos = 0; pos < view.size();) {
         uint32_t cp = 0;
-        const size_t length = DecodeOne(p, end, cp);
+        const size_t length = DecodeUTF8(view.substr(pos), cp);
         if (length == 0) {
             out.push_back(L'\uFFFD');
             ++count;
-            ++p;
+            ++pos;
             continue;
         }
         out.push_back(static_cast<wchar_t>(cp));
-        p += length;
+        pos += length;
     }
     if (replaced != nullptr) {
         *replaced = count;

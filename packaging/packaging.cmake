@@ -129,8 +129,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vorn maintainers <vorn@zanto.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Runtime library dependencies come from dpkg-shlibdeps (libcurl, libssl,
-# libcjson, Boost, SQLite for vorn-cloud).
+# libcjson, SQLite for vorn-cloud), which cannot see the block-device probing
+# library: the agent loads it when it first needs it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_VORN_PACKAGE_DEPENDS "libblkid1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_VORN_PACKAGE_NAME vorn)

@@ -25,15 +25,13 @@
 #include "common/ipcmessage.h"
 #include "common/vornstorefileimpl.h"
 #include "tests/ipcudpclient.h"
+#include "tests/support/agenttest.h"
 #include "tests/support/cloudservice.h"
 #include "tests/support/testsupport.h"
 
 using namespace std::chrono_literals;
-using vorn::test::BinaryPath;
 using vorn::test::ChildProcess;
 using vorn::test::CloudService;
-using vorn::test::CloudServiceCertificates;
-using vorn::test::DataDirRegFile;
 using vorn::test::ExitCode;
 using vorn::test::FileExists;
 using vorn::test::ReadFile;
@@ -56,8 +54,6 @@ constexpr int kFloodDatagrams = 100000;
 constexpr int kKills = 200;
 
 constexpr auto kRefreshWait = 20s;
-
-const char* const kWorkstation = VORN_TEST_DATA_DIR "/machines/workstation";
 
 struct JsonDeleter {
     void operator()(cJSON* json) const { cJSON_Delete(json); }
@@ -96,49 +92,16 @@ long KernelDrops(unsigned short port) {
     return drops;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public vorn::test::AgentTest {
 protected:
-    void SetUp() override {
-        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"),
-                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
-    }
-
     void PointAt(int port) {
-        WriteFile(m_config.file("bs.json"),
-                  R"({"id":{"business_id":"fault-bid","installer_key":"fault-key","url":)"
-                  R"("https://127.0.0.1:)" +
-                      std::to_string(port) + R"(/v1/identity"}})");
+        WriteBusinessData("fault-bid", "fault-key",
+                          "https://127.0.0.1:" + std::to_string(port) + "/v1/identity");
     }
 
     // Starts the agent; with 'waitReady', returns once it serves refreshes.
     std::unique_ptr<ChildProcess> StartAgent(bool waitReady = true) {
-        const size_t logSize = Log().size();
-        ChildProcess::Options options;
-        options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
-        options.env = {{"VORN_REGISTRY_DIR", m_reg.path()},
-                       {"VORN_SYSROOT", kWorkstation},
-                       {"SSL_CERT_FILE", CloudServiceCertificates().path() + "/ca.pem"}};
-        options.workingDirectory = m_cwd.path();
-        auto agent = std::make_unique<ChildProcess>(options);
-        if (waitReady) {
-            EXPECT_TRUE(WaitUntil(
-                [&] {
-                    const std::string log = Log();
-                    return log.size() > logSize && log.find("Registered refresh token handler",
-                                                            logSize) != std::string::npos;
-                },
-                20s))
-                << Log();
-        }
-        return agent;
-    }
-
-    static void Stop(ChildProcess& agent) {
-        agent.CloseStdin();
-        const auto status = agent.Wait(20s);
-        ASSERT_TRUE(status.has_value()) << "the agent did not stop";
-        EXPECT_EQ(ExitCode(*status), 0) << agent.Stderr();
+        return waitReady ? StartReady() : std::make_unique<ChildProcess>(AgentOptions());
     }
 
     // One refresh round trip; the outcome code, or nullopt when no answer came.
@@ -159,9 +122,6 @@ protected:
         }
         return std::nullopt;
     }
-
-    std::string Log() const { return ReadFile(m_data.file("vornagent.log")); }
-    std::string StorePath() const { return m_data.file("vornstore.json"); }
 
     // Every log line of every generation has the logger's layout. A line that
     // does not start with '[' continues a multi-line message (the header block).
@@ -196,8 +156,6 @@ protected:
         closedir(dir);
         EXPECT_GT(files, 0);
     }
-
-    TempDir m_reg, m_data, m_config, m_cwd;
 };
 
 // The store text: absent, empty, or one JSON object with no identity or a
@@ -329,7 +287,7 @@ TEST_F(FaultTest, RandomDatagramFloodDuringRefreshes) {
     if (!kSanitized) {  // ASan's quarantine holds freed memory on purpose
         EXPECT_LE(rssAfter, rssBefore + 1024);
     }
-    Stop(*agent);
+    StopAgent(agent);
     ExpectWellFormedLogs();
 }
 
@@ -366,14 +324,14 @@ TEST_F(FaultTest, KilledAtRandomInstantsTheStoreStaysWhole) {
     auto agent = StartAgent();
     UdpClient client;
     EXPECT_EQ(Refresh(client), std::optional<uint16_t>(1)) << Log();
-    Stop(*agent);
+    StopAgent(agent);
     ExpectConsistentStore(StorePath(), vorn, instanceKey, complete);
 
     // The empty store a kill can leave holds no identity; the agent fills it.
     WriteFile(StorePath(), "");
     agent = StartAgent();
     EXPECT_EQ(Refresh(client), std::optional<uint16_t>(1)) << Log();
-    Stop(*agent);
+    StopAgent(agent);
     const int before = complete;
     ExpectConsistentStore(StorePath(), vorn, instanceKey, complete);
     EXPECT_EQ(complete, before + 1) << ReadFile(StorePath());
@@ -410,7 +368,7 @@ TEST_F(FaultTest, CloudFaultsGiveCommErrorsAndTheAgentRecovers) {
     }
     PointAt(good.port());
     EXPECT_EQ(Refresh(client), std::optional<uint16_t>(1)) << Log();
-    Stop(*agent);
+    StopAgent(agent);
     ExpectWellFormedLogs();
 }
 
@@ -479,7 +437,7 @@ TEST_F(FaultTest, SecondProcessWritingTheStoreNeitherTearsNorDeadlocks) {
     ExpectConsistentStore(StorePath(), vorn, instanceKey, complete);
     EXPECT_EQ(complete, 1);
     EXPECT_NE(ReadFile(StorePath()).find("\"other-writer\""), std::string::npos);
-    Stop(*agent);
+    StopAgent(agent);
 }
 
 }  // namespace

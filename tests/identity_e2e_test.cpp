@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/ipcudpclient.h"
+#include "tests/support/agenttest.h"
 #include "tests/support/cloudservice.h"
 #include "tests/support/testsupport.h"
 
@@ -28,61 +29,20 @@ const unsigned short kAgentPort = 60110;
 const std::string kRequest("\x01\x00", 2);
 const std::string kSuccessAnswer("\x02\x00\x01\x00", 4);
 
-std::string Machine(const std::string& name) {
-    return std::string(VORN_TEST_DATA_DIR) + "/machines/" + name;
-}
-
 struct CtlResult {
     int exitCode = -1;
     std::string out;
     std::string err;
 };
 
-class IdentityE2E : public ::testing::Test {
+class IdentityE2E : public AgentTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(CloudServiceCertificates().path().empty());
-        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"),
-                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
-    }
+    void SetUp() override { ASSERT_FALSE(CloudServiceCertificates().path().empty()); }
 
-    void PointAt(const std::string& url) {
-        WriteFile(
-            m_config.file("bs.json"),
-            R"({"id":{"business_id":"bid-e2e","installer_key":"key-e2e","url":")" + url + R"("}})");
-    }
+    void PointAt(const std::string& url) { WriteBusinessData("bid-e2e", "key-e2e", url); }
 
-    std::map<std::string, std::string> Env(const std::string& machine) const {
-        return {{"VORN_REGISTRY_DIR", m_reg.path()},
-                {"VORN_SYSROOT", Machine(machine)},
-                {"SSL_CERT_FILE", CloudServiceCertificates().file("ca.pem")}};
-    }
-
-    // Starts the agent and waits until its refresh handler is registered.
     std::unique_ptr<ChildProcess> StartAgent(const std::string& machine = "workstation") {
-        const size_t logged = Log().size();
-        ChildProcess::Options options;
-        options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
-        options.env = Env(machine);
-        options.workingDirectory = m_cwd.path();
-        auto agent = std::make_unique<ChildProcess>(options);
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                return Log().find("Registered refresh token handler", logged) != std::string::npos;
-            },
-            10s))
-            << Log() << agent->Stderr();
-        return agent;
-    }
-
-    // Closing its standard input is how a supervisor stops the agent.
-    void StopAgent(std::unique_ptr<ChildProcess>& agent) {
-        agent->CloseStdin();
-        const auto status = agent->Wait(10s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_EQ(ExitCode(*status), 0) << agent->Stderr();
-        agent.reset();
+        return StartReady(AgentOptions(machine), 10s);
     }
 
     CtlResult Ctl(const std::vector<std::string>& args,
@@ -90,17 +50,12 @@ protected:
         ChildProcess::Options options;
         options.args = {BinaryPath("vornctl")};
         options.args.insert(options.args.end(), args.begin(), args.end());
-        options.env = Env(machine);
+        options.env = AgentEnv(machine);
         options.stdinMode = ChildProcess::Stdin::DevNull;
         ChildProcess ctl(options);
         const auto status = ctl.Wait(40s);
         EXPECT_TRUE(status.has_value());
         return {status ? ExitCode(*status) : -1, ctl.Stdout(), ctl.Stderr()};
-    }
-
-    std::string Log() const {
-        return FileExists(m_data.file("vornagent.log")) ? ReadFile(m_data.file("vornagent.log"))
-                                                        : "";
     }
 
     // The store's members; empty when there is no store.
@@ -124,8 +79,6 @@ protected:
         const auto store = Store();
         return store.count("vorn") && store.count("vorn_token") && store.count("instance_key");
     }
-
-    TempDir m_reg, m_data, m_config, m_cwd;
 };
 
 TEST_F(IdentityE2E, IdentityObtainedAtStartIsStoredReportedAndRefreshed) {

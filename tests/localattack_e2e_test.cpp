@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/ipcudpclient.h"
+#include "tests/support/agenttest.h"
 #include "tests/support/cloudservice.h"
 #include "tests/support/testsupport.h"
 
@@ -121,55 +122,31 @@ long DropsFor(unsigned short port) {
     return -1;
 }
 
-class LocalAttackE2E : public ::testing::Test {
+class LocalAttackE2E : public AgentTest {
 protected:
+    LocalAttackE2E() : AgentTest(R"({"id":{"enable_verbose_logs":true}})") {
+        // No business data: every request is answered at once with comm-error,
+        // without any network.
+        WriteBusinessData("", "", "");
+    }
+
     void SetUp() override {
         if (geteuid() != 0) {
             GTEST_SKIP() << "the attacks run as the unprivileged user 'nobody', which needs root";
         }
-        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        // No business data: every request is answered at once with comm-error,
-        // without any network.
-        WriteFile(m_config.file("bs.json"),
-                  R"({"id":{"business_id":"","installer_key":"","url":""}})");
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":true}})");
     }
 
-    void PointAt(const std::string& url) {
-        WriteFile(m_config.file("bs.json"),
-                  R"({"id":{"business_id":"bid","installer_key":"key","url":")" + url + R"("}})");
-    }
+    void PointAt(const std::string& url) { WriteBusinessData("bid", "key", url); }
 
     // Starts the agent and waits until its refresh handler is registered.
     std::unique_ptr<ChildProcess> StartAgent(int listenFd = -1,
                                              const std::string& notifySocket = "") {
-        const size_t logged = Log().size();
-        ChildProcess::Options options;
-        options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
-        options.env = {{"VORN_REGISTRY_DIR", m_reg.path()},
-                       {"VORN_SYSROOT", std::string(VORN_TEST_DATA_DIR) + "/machines/workstation"}};
-        options.env["SSL_CERT_FILE"] = CloudServiceCertificates().file("ca.pem");
+        ChildProcess::Options options = AgentOptions();
         if (!notifySocket.empty()) {
             options.env["NOTIFY_SOCKET"] = notifySocket;
         }
-        options.workingDirectory = m_cwd.path();
         options.listenFd = listenFd;
-        auto agent = std::make_unique<ChildProcess>(options);
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                return Log().find("Registered refresh token handler", logged) != std::string::npos;
-            },
-            10s))
-            << Log() << agent->Stderr();
-        return agent;
-    }
-
-    void StopAgent(std::unique_ptr<ChildProcess>& agent) {
-        agent->CloseStdin();
-        const auto status = agent->Wait(20s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_EQ(ExitCode(*status), 0) << agent->Stderr();
-        agent.reset();
+        return StartReady(options, 10s);
     }
 
     // A tool of the attacker, run as nobody. setpriv replaces itself with the
@@ -202,13 +179,6 @@ protected:
         const int code = ExitOf(ctl);
         return {code, ctl.Stdout(), ctl.Stderr()};
     }
-
-    std::string Log() const {
-        return FileExists(m_data.file("vornagent.log")) ? ReadFile(m_data.file("vornagent.log"))
-                                                        : "";
-    }
-
-    TempDir m_reg, m_data, m_config, m_cwd;
 };
 
 // Nobody binds the port while no agent holds it (at boot, or while the

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/agenttest.h"
 #include "tests/support/testsupport.h"
 
 using namespace std::chrono_literals;
@@ -24,14 +25,10 @@ using vorn::test::WriteFile;
 
 namespace {
 
-class AgentProcess : public ::testing::Test {
+class AgentProcess : public vorn::test::AgentTest {
 protected:
-    void SetUp() override {
-        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(
-            m_config.file("bs.json"),
-            R"({"id":{"business_id":"b","installer_key":"k","url":"https://127.0.0.1:9/x"}})");
-        WriteFile(m_config.file("id.json"), R"({"id":{"enable_verbose_logs":false}})");
+    AgentProcess() : AgentTest(R"({"id":{"enable_verbose_logs":false}})") {
+        WriteBusinessData("b", "k", "https://127.0.0.1:9/x");
     }
 
     std::unique_ptr<ChildProcess> Start(std::vector<std::string> args,
@@ -45,13 +42,9 @@ protected:
         return std::make_unique<ChildProcess>(options);
     }
 
-    std::string Log() const { return ReadFile(m_data.file("vornagent.log")); }
-
     bool Started() const {
         return Log().find("VORN agent main thread is starting") != std::string::npos;
     }
-
-    TempDir m_reg, m_data, m_config, m_cwd;
 };
 
 TEST_F(AgentProcess, UsageErrorsExitOneWithTheUsageInTheLog) {

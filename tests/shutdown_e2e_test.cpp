@@ -28,6 +28,7 @@
 #include "agent/linux/crashserverprotocol.h"
 #include "common/ipcmessage.h"
 #include "tests/ipcudpclient.h"
+#include "tests/support/agenttest.h"
 #include "tests/support/cloudservice.h"
 #include "tests/support/slowtlspeer.h"
 #include "tests/support/testsupport.h"
@@ -37,7 +38,6 @@ using vorn::test::BinaryPath;
 using vorn::test::ChildProcess;
 using vorn::test::ClosedLoopbackTcpPort;
 using vorn::test::CloudServiceCertificates;
-using vorn::test::DataDirRegFile;
 using vorn::test::ExitCode;
 using vorn::test::ReadFile;
 using vorn::test::SlowTlsPeer;
@@ -55,7 +55,6 @@ constexpr auto kStopBound = 3s;
 constexpr auto kStopBound = 1s;
 #endif
 
-const char* const kWorkstation = VORN_TEST_DATA_DIR "/machines/workstation";
 const char* const kHostName = "vorn-fault-host";
 const char* const kCloudHost = "cloud.vorn-fault.test";
 const char* const kResolverAddress = "127.0.0.77";
@@ -166,34 +165,22 @@ private:
     bool m_locked = false;
 };
 
-class ShutdownE2E : public ::testing::Test {
+class ShutdownE2E : public vorn::test::AgentTest {
 protected:
     void SetUp() override {
         ASSERT_FALSE(CloudServiceCertificates().path().empty());
-        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
-        WriteFile(m_config.file("id.json"),
-                  R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
         PointAt("https://127.0.0.1:" + std::to_string(ClosedLoopbackTcpPort()) + "/v1/identity");
     }
 
-    void PointAt(const std::string& url) {
-        WriteFile(m_config.file("bs.json"),
-                  R"({"id":{"business_id":"stop-bid","installer_key":"stop-key","url":")" + url +
-                      R"("}})");
-    }
+    void PointAt(const std::string& url) { WriteBusinessData("stop-bid", "stop-key", url); }
 
     // Starts the agent. With 'privateNames' it runs as host kName in its own
     // mount namespace, whose hosts file knows that name only when
     // 'hostKnown' and whose only name server is the silent one.
     std::unique_ptr<ChildProcess> StartAgent(bool privateNames = false, bool hostKnown = true) {
-        ChildProcess::Options options;
-        options.env = {{"VORN_REGISTRY_DIR", m_reg.path()},
-                       {"VORN_SYSROOT", kWorkstation},
-                       {"SSL_CERT_FILE", CloudServiceCertificates().file("ca.pem")}};
-        options.workingDirectory = m_cwd.path();
+        ChildProcess::Options options = AgentOptions();
         options.stdinMode = ChildProcess::Stdin::DevNull;
         if (!privateNames) {
-            options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
             return std::make_unique<ChildProcess>(options);
         }
         WriteFile(m_names.file("hosts"),
@@ -213,9 +200,7 @@ protected:
         return std::make_unique<ChildProcess>(options);
     }
 
-    bool LogHas(const std::string& text) const {
-        return ReadFile(m_data.file("vornagent.log")).find(text) != std::string::npos;
-    }
+    bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
 
     // SIGTERM, then the exit: code 0 within the bound.
     void ExpectQuickCleanStop(ChildProcess& agent) {
@@ -223,17 +208,16 @@ protected:
         const auto signalled = std::chrono::steady_clock::now();
         const auto status = agent.Wait(30s);
         const auto took = std::chrono::steady_clock::now() - signalled;
-        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM\n"
-                                        << ReadFile(m_data.file("vornagent.log"));
+        ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM\n" << Log();
         EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
         EXPECT_EQ(ExitCode(*status), 0) << agent.Stderr();
-        EXPECT_LT(took, kStopBound) << ReadFile(m_data.file("vornagent.log"));
+        EXPECT_LT(took, kStopBound) << Log();
         std::printf("stopped %lld ms after SIGTERM\n",
                     static_cast<long long>(
                         std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     }
 
-    TempDir m_reg, m_data, m_config, m_cwd, m_names;
+    TempDir m_names;
 };
 
 // The handlers are installed first thing: a SIGTERM as soon as the process
@@ -304,7 +288,7 @@ TEST_F(ShutdownE2E, ExchangeWaitingOnANameServerThatNeverAnswers) {
                 "cloud");
         },
         20s))
-        << ReadFile(m_data.file("vornagent.log"));
+        << Log();
     ExpectQuickCleanStop(*agent);
 }
 
@@ -318,14 +302,13 @@ TEST_F(ShutdownE2E, CollectionWaitingOnANameServerThatNeverAnswers) {
     SilentResolver resolver;
     ASSERT_TRUE(resolver.Bound());
     auto agent = StartAgent(true, false);
-    ASSERT_TRUE(WaitUntil([&] { return resolver.Asked(kHostName); }, 20s))
-        << ReadFile(m_data.file("vornagent.log"));
+    ASSERT_TRUE(WaitUntil([&] { return resolver.Asked(kHostName); }, 20s)) << Log();
     UdpClient client;
     ASSERT_TRUE(client.SendTo(vorn::kIpcAgentPort, vorn::EncodeRefreshTokenReq()));
     // Closed cloud port: the exchange after the abandoned lookup fails at once.
     const auto answer = client.Receive(10s);
     uint16_t outcome = 0;
-    ASSERT_TRUE(answer.has_value()) << ReadFile(m_data.file("vornagent.log"));
+    ASSERT_TRUE(answer.has_value()) << Log();
     ASSERT_EQ(vorn::DecodeRefreshTokenRsp(*answer, outcome), vorn::VORN_OK);
     EXPECT_EQ(outcome, 2);
     EXPECT_TRUE(LogHas("abandoned after 2000 ms"));

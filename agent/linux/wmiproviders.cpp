@@ -1,6 +1,5 @@
 #include "agent/linux/wmiproviders.h"
 
-#include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <sstream>
 
 #include "agent/linux/hostnamesource.h"
+#include "agent/linux/superblockprobe.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
@@ -119,29 +119,6 @@ bool IsDrive(const std::string& name) {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// The root file system's UUID as its superblock holds it, read from the
-// device node at 'path'. Empty when the node cannot be probed or holds no
-// file system with a UUID.
-std::string SuperblockUUID(const std::string& path) {
-    blkid_probe probe = blkid_new_probe_from_filename(path.c_str());
-    if (probe == nullptr) {
-        VORN_LOG_DEBUG("Cannot probe %s for a file system", EscapeUntrusted(path).c_str());
-        return {};
-    }
-    std::string uuid;
-    blkid_probe_enable_superblocks(probe, 1);
-    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE);
-    const char* value = nullptr;
-    if (blkid_do_safeprobe(probe) == 0 &&
-        blkid_probe_lookup_value(probe, "UUID", &value, nullptr) == 0 && value != nullptr) {
-        uuid = value;
-    } else {
-        VORN_LOG_DEBUG("No file system UUID on %s", EscapeUntrusted(path).c_str());
-    }
-    blkid_free_probe(probe);
-    return uuid;
 }
 
 }  // namespace
