@@ -4,6 +4,10 @@
 
 namespace vorn {
 
+void UseOneHeapArena() noexcept {
+    (void)::mallopt(M_ARENA_MAX, 1);
+}
+
 void ReleaseFreedMemory() noexcept {
     // Zero padding: keep nothing spare at the top of the heap. Every arena is
     // trimmed, not only the calling thread's.
