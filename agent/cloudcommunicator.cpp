@@ -11,6 +11,7 @@
 #include "agent/httprequest.h"
 #include "agent/httpresponse.h"
 #include "agent/linux/httptransportlinux.h"
+#include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
@@ -148,41 +149,46 @@ void CloudCommunicator::communicationThread() {
     // attribute collection); the transport's one-off set-up runs alongside.
     m_ptrTransport->Prepare();
     while (!m_bStop.load()) {
-        std::string url;
-        std::string body;
-        IdentityResponseCallback callback;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            while (!m_bStop.load() && m_strPendingBody.empty()) {
-                (void)m_cvWakeUp.wait_for(lock, kWorkerWait);
+        {  // the exchange's objects end with this block
+            std::string url;
+            std::string body;
+            IdentityResponseCallback callback;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                while (!m_bStop.load() && m_strPendingBody.empty()) {
+                    (void)m_cvWakeUp.wait_for(lock, kWorkerWait);
+                }
+                if (m_bStop.load()) {
+                    VORN_LOG_VERBOSE("exiting");
+                    return;
+                }
+                url = m_strPendingUrl;
+                body = std::move(m_strPendingBody);
+                m_strPendingBody.clear();
+                callback = std::move(m_fnPendingCallback);
+                m_fnPendingCallback = nullptr;
             }
-            if (m_bStop.load()) {
-                VORN_LOG_VERBOSE("exiting");
-                return;
-            }
-            url = m_strPendingUrl;
-            body = std::move(m_strPendingBody);
-            m_strPendingBody.clear();
-            callback = std::move(m_fnPendingCallback);
-            m_fnPendingCallback = nullptr;
-        }
 
-        IdentityServiceResponse response;
-        try {
-            exchange(url, body, response);
-        } catch (const std::exception& error) {
-            // A bad URL or Retry-After value ends up here, and so does anything
-            // unexpected (an out-of-range number, exhausted memory): the
-            // receiver still gets its one answer.
-            response = IdentityServiceResponse();
-            response.m_status = VORN_INVALID_ARGUMENT;
-            VORN_LOG_ERROR("Error [%s]", EscapeUntrusted(error.what()).c_str());
-        } catch (...) {
-            response = IdentityServiceResponse();
-            response.m_status = VORN_INVALID_ARGUMENT;
-            VORN_LOG_ERROR("Error [%s]", "unknown exception");
+            IdentityServiceResponse response;
+            try {
+                exchange(url, body, response);
+            } catch (const std::exception& error) {
+                // A bad URL or Retry-After value ends up here, and so does anything
+                // unexpected (an out-of-range number, exhausted memory): the
+                // receiver still gets its one answer.
+                response = IdentityServiceResponse();
+                response.m_status = VORN_INVALID_ARGUMENT;
+                VORN_LOG_ERROR("Error [%s]", EscapeUntrusted(error.what()).c_str());
+            } catch (...) {
+                response = IdentityServiceResponse();
+                response.m_status = VORN_INVALID_ARGUMENT;
+                VORN_LOG_ERROR("Error [%s]", "unknown exception");
+            }
+            invokeResponseCallback(callback, response);
         }
-        invokeResponseCallback(callback, response);
+        // What the exchange used (TLS records, the answer, the decoders'
+        // scratch) is free now, and the agent idles until the next one.
+        ReleaseFreedMemory();
     }
 }
 

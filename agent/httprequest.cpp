@@ -1,6 +1,6 @@
 #include "agent/httprequest.h"
 
-#include <boost/regex.hpp>
+#include <cstddef>
 #include <stdexcept>
 
 #include "common/vornlogger.h"
@@ -9,39 +9,92 @@ namespace vorn {
 
 namespace {
 
-// Compiled once: the communicator builds a request for every exchange.
-const boost::regex& urlPattern() {
-    static const boost::regex pattern(
-        // The host stops short of anything that would make the rest of the
-        // text a query, fragment or user name, and of white space and control
-        // characters, which no host name holds.
-        "(?:https://)?(?<host>[^/:?#@\\s\\x00-\\x1f\\x7f]+)(?::(?<port>[0-9]{1,5}))?"
-        "(?<path>/[^:#?\\s\\x00-\\x1f\\x7f]*)?",
-        boost::regex::perl | boost::regex::icase);
-    return pattern;
+constexpr int32_t kMaxPort = 65535;
+constexpr size_t kMaxPortDigits = 5;
+
+[[noreturn]] void Unsupported() {
+    throw std::invalid_argument("Unsupported URI encountered");
 }
 
-constexpr int32_t kMaxPort = 65535;
+// Control characters and white space, which neither a host name nor a path
+// holds.
+bool IsControlOrSpace(unsigned char c) {
+    return c <= 0x20 || c == 0x7f;
+}
+
+// The host stops short of anything that would make the rest of the text a
+// port, path, query, fragment or user name.
+bool IsHostChar(unsigned char c) {
+    return !IsControlOrSpace(c) && c != '/' && c != ':' && c != '?' && c != '#' && c != '@';
+}
+
+bool IsPathChar(unsigned char c) {
+    return !IsControlOrSpace(c) && c != ':' && c != '?' && c != '#';
+}
+
+// "https://" in any case.
+bool HasSchemePrefix(const std::string& url) {
+    static constexpr char kScheme[] = "https://";
+    constexpr size_t kLength = sizeof(kScheme) - 1;
+    if (url.size() < kLength) {
+        return false;
+    }
+    for (size_t i = 0; i < kLength; ++i) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != kScheme[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
 HttpRequest::HttpRequest(HttpMethod method, const std::string& url, const std::string& body)
     : m_eMethod(method), m_strBody(body) {
-    boost::smatch match;
-    if (!boost::regex_match(url, match, urlPattern())) {
-        throw std::invalid_argument("Unsupported URI encountered");
+    // One pass, left to right: every part ends at the first character it
+    // cannot hold, and what follows must be the next part or the end.
+    size_t at = HasSchemePrefix(url) ? 8 : 0;
+    const size_t hostStart = at;
+    while (at < url.size() && IsHostChar(static_cast<unsigned char>(url[at]))) {
+        ++at;
     }
-    m_strHost = match["host"].str();
-    if (match["path"].matched) {
-        m_strPath = match["path"].str();
+    if (at == hostStart) {
+        Unsupported();
     }
-    if (match["port"].matched && match["port"].length() > 0) {
-        // At most five digits, so this cannot overflow; 0 and above 65535 no
-        // socket can use, and failing here gives the same answer as a bad URL.
-        m_nPort = std::stoi(match["port"].str());
-        if (m_nPort <= 0 || m_nPort > kMaxPort) {
-            throw std::invalid_argument("Unsupported URI encountered");
+    m_strHost = url.substr(hostStart, at - hostStart);
+    if (at < url.size() && url[at] == ':') {
+        ++at;
+        const size_t digitsStart = at;
+        int32_t port = 0;
+        while (at < url.size() && IsDigit(url[at]) && at - digitsStart < kMaxPortDigits) {
+            port = port * 10 + (url[at] - '0');
+            ++at;
         }
+        // No digits, or more than five; 0 and above 65535 no socket can use,
+        // and failing here gives the same answer as a bad URL.
+        if (at == digitsStart || port <= 0 || port > kMaxPort) {
+            Unsupported();
+        }
+        m_nPort = port;
+    }
+    if (at < url.size()) {
+        if (url[at] != '/') {
+            Unsupported();
+        }
+        for (size_t i = at + 1; i < url.size(); ++i) {
+            if (!IsPathChar(static_cast<unsigned char>(url[i]))) {
+                Unsupported();
+            }
+        }
+        m_strPath = url.substr(at);
     }
     AddHeader("Content-Type", "application/json");
 }

@@ -14,6 +14,7 @@
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
+#include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
 #include "common/textescape.h"
@@ -65,6 +66,7 @@ int main(int argc, char* argv[]) {
         return exitCode;
     }
     using namespace vorn;
+    UseOneHeapArena();
     CaptureStdinState();
     // Before anything that takes time: a termination asked for during
     // start-up must be kept, not end the process by the signal's default.

@@ -9,6 +9,7 @@
 #include "agent/linux/httptransportlinux.h"
 #include "agent/vornconfig.h"
 #include "agent/vornstorereaderwriter.h"
+#include "common/linux/memoryrelease.h"
 #include "common/linux/servicenotifier.h"
 #include "common/refreshclient.h"
 #include "common/textescape.h"
@@ -338,6 +339,10 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                 case 1:
                     VORN_LOG_DEBUG("VORN agent received ID response event");
                     (void)handleIdentityServiceResponse();
+                    // The collection, the request and the store's write are
+                    // behind us: what they freed goes back before the agent
+                    // idles.
+                    ReleaseFreedMemory();
                     break;
                 case 2:
                     VORN_LOG_DEBUG("VORN agent received ID request event");

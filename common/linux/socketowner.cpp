@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -10,10 +11,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <string_view>
 
 #include "common/textescape.h"
 
@@ -47,6 +49,25 @@ bool ReceivesLoopbackV6(const uint32_t address[4]) {
     const bool v4Mapped = address[0] == 0 && address[1] == 0 && address[2] == htonl(0xFFFF);
     const bool wildcard = address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
     return wildcard || (v4Mapped && ReceivesLoopbackV4(address[3]));
+}
+
+// Longest row of /proc/net/udp{,6} taken in (a row is some 130 bytes).
+constexpr size_t kMaxProcRow = 1024;
+
+// The first line of a small file, at most 'limit' bytes of it; "" when it
+// cannot be read.
+std::string ReadFirstLine(const std::string& path, size_t limit = 256) {
+    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        return "";
+    }
+    std::string text(limit, '\0');
+    ssize_t received;
+    do {
+        received = ::read(file.get(), text.data(), text.size());
+    } while (received < 0 && errno == EINTR);
+    text.resize(received > 0 ? static_cast<size_t>(received) : 0);
+    return text.substr(0, text.find('\n'));
 }
 
 enum class DumpResult { Done, Unsupported, Failed };
@@ -137,47 +158,103 @@ uint32_t HexWord(const std::string& text) {
     return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
 }
 
-// /proc/net/udp{,6}: "sl local_address rem_address st tx_queue:rx_queue
-// tr:when retrnsmt uid timeout inode ...", addresses as the hex of the
-// kernel's 32-bit words.
-bool ReadProcTable(const char* path, bool v6, uint16_t port, std::vector<UdpSocketOwner>& owners) {
-    std::ifstream table(path);
-    if (!table) {
-        return false;
-    }
-    std::string line;
-    std::getline(table, line);  // header
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-              timeout >> inode)) {
-            continue;
+// Splits 'line' at blanks into at most 'count' fields; false when it has
+// fewer.
+bool SplitFields(std::string_view line, std::string_view* fields, size_t count) {
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        at = line.find_first_not_of(" \t", at);
+        if (at == std::string_view::npos) {
+            return false;
         }
-        const size_t colon = local.find(':');
-        if (colon == std::string::npos || HexWord(local.substr(colon + 1)) != port) {
-            continue;
-        }
-        const std::string address = local.substr(0, colon);
-        bool receives = false;
-        if (!v6 && address.size() == 8) {
-            receives = ReceivesLoopbackV4(HexWord(address));
-        } else if (v6 && address.size() == 32) {
-            uint32_t words[4];
-            for (int i = 0; i < 4; ++i) {
-                words[i] = HexWord(address.substr(static_cast<size_t>(i) * 8, 8));
-            }
-            receives = ReceivesLoopbackV6(words);
-        }
-        if (receives) {
-            owners.push_back(
-                UdpSocketOwner{static_cast<uid_t>(std::stoul(uid)), std::stoull(inode)});
-        }
+        const size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        fields[i] = line.substr(at, end - at);
+        at = end;
     }
     return true;
 }
 
+// One row of the table: "sl local_address rem_address st tx_queue:rx_queue
+// tr:when retrnsmt uid timeout inode ...", addresses as the hex of the
+// kernel's 32-bit words.
+void ParseProcRow(std::string_view line, bool v6, uint16_t port,
+                  std::vector<UdpSocketOwner>& owners) {
+    enum { kLocal = 1, kUid = 7, kInode = 9, kFields = 10 };
+    std::string_view fields[kFields];
+    if (!SplitFields(line, fields, kFields)) {
+        return;
+    }
+    const std::string local(fields[kLocal]);
+    const size_t colon = local.find(':');
+    if (colon == std::string::npos || HexWord(local.substr(colon + 1)) != port) {
+        return;
+    }
+    const std::string address = local.substr(0, colon);
+    bool receives = false;
+    if (!v6 && address.size() == 8) {
+        receives = ReceivesLoopbackV4(HexWord(address));
+    } else if (v6 && address.size() == 32) {
+        uint32_t words[4];
+        for (int i = 0; i < 4; ++i) {
+            words[i] = HexWord(address.substr(static_cast<size_t>(i) * 8, 8));
+        }
+        receives = ReceivesLoopbackV6(words);
+    }
+    if (receives) {
+        owners.push_back(UdpSocketOwner{static_cast<uid_t>(std::stoul(std::string(fields[kUid]))),
+                                        std::stoull(std::string(fields[kInode]))});
+    }
+}
+
 }  // namespace
+
+bool ReadProcUdpTable(const char* path, bool v6, uint16_t port,
+                      std::vector<UdpSocketOwner>& owners) {
+    Fd table(::open(path, O_RDONLY | O_CLOEXEC));
+    if (table.get() < 0) {
+        return false;
+    }
+    // The table is read a block at a time, never whole: a machine with many
+    // sockets has a long one. A row longer than any the kernel writes is
+    // skipped.
+    char buffer[8192];
+    std::string line;
+    bool header = true;
+    bool overlong = false;
+    auto endLine = [&] {
+        if (!header && !overlong) {
+            ParseProcRow(line, v6, port, owners);
+        }
+        header = false;
+        overlong = false;
+        line.clear();
+    };
+    for (;;) {
+        const ssize_t received = ::read(table.get(), buffer, sizeof(buffer));
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (received == 0) {
+            break;
+        }
+        for (const char c : std::string_view(buffer, static_cast<size_t>(received))) {
+            if (c == '\n') {
+                endLine();
+            } else if (line.size() < kMaxProcRow) {
+                line += c;
+            } else {
+                overlong = true;
+            }
+        }
+    }
+    if (!line.empty()) {
+        endLine();
+    }
+    return true;
+}
 
 bool FindUdpSocketOwners(uint16_t port, std::vector<UdpSocketOwner>& owners, std::string& error) {
     owners.clear();
@@ -194,7 +271,7 @@ bool FindUdpSocketOwners(uint16_t port, std::vector<UdpSocketOwner>& owners, std
             case DumpResult::Unsupported:
                 try {
                     // No IPv6 table means no IPv6 socket to worry about.
-                    if (!ReadProcTable(family.table, family.family == AF_INET6, port, owners) &&
+                    if (!ReadProcUdpTable(family.table, family.family == AF_INET6, port, owners) &&
                         family.family == AF_INET) {
                         error = std::string("cannot read ") + family.table;
                         return false;
@@ -235,9 +312,7 @@ std::string DescribeSocketHolder(uint64_t inode) {
             const std::string link = fdDirectory + "/" + fd->d_name;
             const ssize_t length = ::readlink(link.c_str(), target, sizeof(target) - 1);
             if (length > 0 && std::string(target, static_cast<size_t>(length)) == wanted) {
-                std::string name;
-                std::ifstream comm("/proc/" + pid + "/comm");
-                std::getline(comm, name);
+                const std::string name = ReadFirstLine("/proc/" + pid + "/comm");
                 // The process chose its own name.
                 found = EscapeUntrusted(name, 64) + " (pid " + pid + ")";
                 break;

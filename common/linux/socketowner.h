@@ -27,6 +27,15 @@ struct UdpSocketOwner {
 // is not available. False, with 'error' set, when neither works.
 bool FindUdpSocketOwners(uint16_t port, std::vector<UdpSocketOwner>& owners, std::string& error);
 
+// The rows of a /proc/net/udp (or, with 'v6', /proc/net/udp6) table at
+// 'path' that FindUdpSocketOwners would report, appended to 'owners'; what
+// FindUdpSocketOwners reads where the netlink dump is not available. Rows with
+// too few fields are skipped. False when the file cannot be opened or read;
+// throws std::invalid_argument or std::out_of_range for a row whose numbers
+// are not numbers.
+bool ReadProcUdpTable(const char* path, bool v6, uint16_t port,
+                      std::vector<UdpSocketOwner>& owners);
+
 // "name (pid N)" of a process holding the socket with this inode, escaped for
 // printing, or "" when none can be seen (other users' processes are visible
 // to root only).
