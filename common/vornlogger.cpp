@@ -15,6 +15,8 @@
 #include <ctime>
 #include <memory>
 
+#include "common/logformat.h"
+
 namespace {
 
 constexpr size_t kUnexpandedLimit = 2047;  // prefix + raw format + error text
@@ -359,15 +361,24 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     if (used < kLineLimit) {
         va_list args;
         va_start(args, format);
+        va_list plainArgs;
+        va_copy(plainArgs, args);
+        size_t length = 0;
+        if (vorn::FormatPlain(lineText + used, kLineLimit + 1 - used, boundedFormat, plainArgs,
+                              length)) {
+            used = std::min(used + length, kLineLimit);
+        } else {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
-        const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, boundedFormat, args);
+            // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
+            const int n = vsnprintf(lineText + used, kLineLimit + 1 - used, boundedFormat, args);
 #pragma GCC diagnostic pop
-        va_end(args);
-        if (n > 0) {
-            used = std::min(used + static_cast<size_t>(n), kLineLimit);
+            if (n > 0) {
+                used = std::min(used + static_cast<size_t>(n), kLineLimit);
+            }
         }
+        va_end(plainArgs);
+        va_end(args);
     }
     if (used < kLineLimit) {
         LineBuilder tail(lineText, kLineLimit, used);
