@@ -2,21 +2,10 @@
 
 #include <cstdlib>
 
+#include "common/vornutils.h"
+
 namespace vorn::cloud {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool PercentDecode(const std::string& text, std::string& out) {
     out.clear();
@@ -27,8 +16,8 @@ bool PercentDecode(const std::string& text, std::string& out) {
             if (i + 2 >= text.size()) {
                 return false;
             }
-            const int high = HexValue(text[i + 1]);
-            const int low = HexValue(text[i + 2]);
+            const int high = HexDigitValue(text[i + 1]);
+            const int low = HexDigitValue(text[i + 2]);
             if (high < 0 || low < 0) {
                 return false;
             }

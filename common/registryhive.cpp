@@ -65,19 +65,6 @@ bool ReadQuoted(const std::string& text, size_t& pos, std::string& out) {
     return false;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Comma-separated byte pairs ("01,02, ff"); blanks anywhere in an item are
 // ignored, and one trailing comma after at least one byte is tolerated.
 bool ParseHexBytes(const std::string& text, std::vector<unsigned char>& out) {
@@ -100,7 +87,7 @@ bool ParseHexBytes(const std::string& text, std::vector<unsigned char>& out) {
             if (c == ' ' || c == '\t') {
                 continue;
             }
-            const int digit = HexDigit(c);
+            const int digit = HexDigitValue(c);
             if (digit < 0 || count == 2) {
                 return false;
             }
@@ -127,29 +114,6 @@ std::string StripBlanks(const std::string& text) {
     }
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
-
-// Hands out the lines of a text one by one, as std::getline does: split at
-// '\n', with a last line that lacks one still counted.
-class LineReader {
-public:
-    explicit LineReader(const std::string& text) : m_text(text) {}
-    bool Next(std::string& line) {
-        if (m_pos >= m_text.size()) {
-            return false;
-        }
-        size_t end = m_text.find('\n', m_pos);
-        if (end == std::string::npos) {
-            end = m_text.size();
-        }
-        line.assign(m_text, m_pos, end - m_pos);
-        m_pos = end + 1;
-        return true;
-    }
-
-private:
-    const std::string& m_text;
-    size_t m_pos = 0;
-};
 
 // Decodes a UTF-16LE file (regedit's own export encoding) to UTF-8.
 std::string DecodeText(const std::string& raw) {
@@ -217,14 +181,14 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
         errors.push_back(sourceName + ":" + std::to_string(line) + ": " + reason);
     };
 
-    LineReader lines(text);
+    size_t nextLine = 0;
     std::string physical;
     size_t lineNo = 0;
     bool headerSeen = false;
     std::string currentKey;
     bool inKey = false;
 
-    while (lines.Next(physical)) {
+    while (NextLine(text, nextLine, physical)) {
         ++lineNo;
         const size_t startLine = lineNo;
         if (!physical.empty() && physical.back() == '\r') {
@@ -239,7 +203,7 @@ void CRegistryHive::Merge(const std::string& rawText, const std::string& sourceN
         while (!isComment && !StripBlanks(logical).empty() && StripBlanks(logical).back() == '\\' &&
                logical.find('=') != std::string::npos && logical.front() != '[') {
             std::string next;
-            if (!lines.Next(next)) {
+            if (!NextLine(text, nextLine, next)) {
                 break;
             }
             ++lineNo;

@@ -108,6 +108,32 @@ std::wstring UTF16LEToWide(const unsigned char* bytes, size_t byteCount) {
     return out;
 }
 
+bool NextLine(const std::string& text, size_t& next, std::string& line) {
+    if (next >= text.size()) {
+        return false;
+    }
+    size_t end = text.find('\n', next);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    line.assign(text, next, end - next);
+    next = end + 1;
+    return true;
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 void Trim(std::string& text) {
     static const char kBlanks[] = " \n\r\t\f\v";
     const size_t first = text.find_first_not_of(kBlanks);

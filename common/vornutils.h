@@ -31,6 +31,14 @@ std::wstring UTF16LEToWide(const unsigned char* bytes, size_t byteCount);
 // Removes leading and trailing space, \n, \r, \t, \f and \v in place.
 void Trim(std::string& text);
 
+// The next line of 'text' from 'next' on, as std::getline gives it: lines end
+// at '\n' and a last line without one still counts. Advances 'next' past it;
+// false once the text is used up.
+bool NextLine(const std::string& text, size_t& next, std::string& line);
+
+// The value of one hexadecimal digit (either case), or -1.
+int HexDigitValue(char c);
+
 // Registry value types, with the numeric values the registry uses.
 enum RegistryValueType : uint32_t {
     REG_NONE = 0,

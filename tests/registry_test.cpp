@@ -318,4 +318,28 @@ TEST(TextConversion, TrimRemovesTheBlankSet) {
     }
 }
 
+// Lines as std::getline splits them; hex digits of either case.
+TEST(TextHelpers, NextLineAndHexDigits) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> texts = {
+        {"", {}},       {"a", {"a"}},
+        {"a\n", {"a"}}, {"a\n\nb", {"a", "", "b"}},
+        {"\n", {""}},   {"x\r\ny\n", {"x\r", "y"}}};
+    for (const auto& [text, expected] : texts) {
+        std::vector<std::string> lines;
+        size_t next = 0;
+        std::string line;
+        while (NextLine(text, next, line)) {
+            lines.push_back(line);
+        }
+        EXPECT_EQ(lines, expected) << text;
+    }
+    const std::string digits = "0123456789abcdefABCDEF";
+    for (size_t i = 0; i < digits.size(); ++i) {
+        EXPECT_EQ(HexDigitValue(digits[i]), static_cast<int>(i < 16 ? i : i - 6)) << digits[i];
+    }
+    for (const char c : std::string("gG/:@`x \0", 10)) {
+        EXPECT_EQ(HexDigitValue(c), -1) << static_cast<int>(c);
+    }
+}
+
 }  // namespace

@@ -118,21 +118,6 @@ bool IsDrive(const std::string& name) {
              HasPrefix(name, "dm-"));
 }
 
-// The next line of 'text' from 'next' on (split at '\n'; a last line without
-// one counts), advancing 'next' past it.
-bool NextLine(const std::string& text, size_t& next, std::string& line) {
-    if (next >= text.size()) {
-        return false;
-    }
-    size_t end = text.find('\n', next);
-    if (end == std::string::npos) {
-        end = text.size();
-    }
-    line.assign(text, next, end - next);
-    next = end + 1;
-    return true;
-}
-
 // The next blank-separated field of 'line' from 'at' on, advancing 'at'
 // past it; false when only blanks remain.
 bool NextField(const std::string& line, size_t& at, std::string& field) {
