@@ -10,7 +10,7 @@
 #include "agent/cloudformatconverter.h"
 #include "agent/httprequest.h"
 #include "agent/httpresponse.h"
-#include "agent/linux/httptransportlinux.h"
+#include "agent/httptransportfactory.h"
 #include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/textescape.h"
@@ -56,7 +56,7 @@ int retryAfterSeconds(const std::string& value) {
 
 }  // namespace
 
-CloudCommunicator::CloudCommunicator() : CloudCommunicator(std::make_unique<HttpTransport>()) {}
+CloudCommunicator::CloudCommunicator() : CloudCommunicator(CreateHttpTransport()) {}
 
 CloudCommunicator::CloudCommunicator(std::unique_ptr<IHttpTransport> transport)
     : m_ptrTransport(std::move(transport)) {

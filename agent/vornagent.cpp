@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/attributecollectorfactory.h"
-#include "agent/linux/httptransportlinux.h"
+#include "agent/httptransportfactory.h"
 #include "agent/vornconfig.h"
 #include "agent/vornstorereaderwriter.h"
 #include "common/linux/memoryrelease.h"
@@ -26,7 +26,7 @@ std::unique_ptr<IAttributeCollector> CollectorOrDefault(
 }
 
 std::unique_ptr<IHttpTransport> TransportOrDefault(std::unique_ptr<IHttpTransport> transport) {
-    return transport ? std::move(transport) : std::make_unique<HttpTransport>();
+    return transport ? std::move(transport) : CreateHttpTransport();
 }
 
 // now + seconds without overflowing (a Retry-After is at most 32 bits, but

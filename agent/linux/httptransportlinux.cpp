@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "agent/httptransportfactory.h"
 #include "agent/linux/truststore.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
@@ -387,6 +388,10 @@ void HttpTransport::Prepare() {
     // algorithm implementations; later contexts (one per exchange) reuse them.
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     SSL_CTX_free(context);
+}
+
+std::unique_ptr<IHttpTransport> CreateHttpTransport() {
+    return std::make_unique<HttpTransport>();
 }
 
 HttpTransport::HttpTransport(long overallTimeoutMs) : m_nOverallTimeoutMs(overallTimeoutMs) {}
