@@ -17,4 +17,12 @@ namespace vorn {
 // anything else: the caller then formats with vsnprintf.
 bool FormatPlain(char* out, size_t room, const char* format, va_list args, size_t& length);
 
+// Whether FormatPlain handles 'format' (reads no argument).
+bool IsPlainFormat(const char* format);
+
+// FormatPlain for a format that IsPlainFormat accepted, without checking it
+// again: a caller that has asked first needs no copy of its argument list to
+// fall back on.
+void FormatCheckedPlain(char* out, size_t room, const char* format, va_list args, size_t& length);
+
 }  // namespace vorn

@@ -74,8 +74,11 @@ TEST(LogFormat, AgreesWithTheCLibraryAtEveryCut) {
 }
 
 TEST(LogFormat, LeavesEverythingElseToTheCLibrary) {
-    for (const char* format : {"%5d", "%-5s", "%05d", "%.3s", "%*d", "%+d", "% d", "%#x", "%c",
-                               "%p", "%f", "%ls", "%o", "%jd", "%td", "%Lf", "%l%", "tail %"}) {
+    const char* const refused[] = {"%5d", "%-5s", "%05d", "%.3s",   "%*d",         "%+d", "% d",
+                                   "%#x", "%c",   "%p",   "%f",     "%ls",         "%o",  "%jd",
+                                   "%td", "%Lf",  "%l%",  "tail %", "%d then %5d", "%%%"};
+    for (const char* format : refused) {
+        EXPECT_FALSE(vorn::IsPlainFormat(format)) << format;
         const Formatted plain = Plain(16, format, 1, 2);
         EXPECT_FALSE(plain.handled) << format;
         EXPECT_EQ(plain.text, std::string(17, '#')) << format << ": wrote before refusing";
