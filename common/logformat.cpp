@@ -120,12 +120,11 @@ void FormatCheckedPlain(char* out, size_t room, const char* format, va_list args
     Output text(out, room);
     for (size_t i = 0; format[i] != '\0';) {
         const char* run = format + i;
-        const char* percent = strchr(run, '%');
-        if (percent == nullptr) {
-            text.Put(run, strlen(run));
+        const char* percent = strchrnul(run, '%');
+        text.Put(run, static_cast<size_t>(percent - run));
+        if (*percent == '\0') {
             break;
         }
-        text.Put(run, static_cast<size_t>(percent - run));
         i = static_cast<size_t>(percent - format) + 1;
         Size size;
         char conversion;
@@ -143,23 +142,23 @@ void FormatCheckedPlain(char* out, size_t room, const char* format, va_list args
             long long value = 0;
             switch (size) {
                 case Size::Char:
+                    // %hhd prints the argument as the signed char it was.
+                    // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is wanted
                     value = static_cast<signed char>(va_arg(args, int));
                     break;
                 case Size::Short:
                     value = static_cast<short>(va_arg(args, int));
                     break;
+                // NOLINTNEXTLINE(bugprone-branch-clone): va_arg of different types
                 case Size::Int:
                     value = va_arg(args, int);
                     break;
                 case Size::Long:
+                case Size::SizeT:  // %zd: the signed type of size_t's width
                     value = va_arg(args, long);
                     break;
                 case Size::LongLong:
                     value = va_arg(args, long long);
-                    break;
-                case Size::SizeT:
-                    // %zd: the signed type of size_t's width.
-                    value = va_arg(args, long);
                     break;
             }
             PutSigned(text, value);
@@ -176,13 +175,12 @@ void FormatCheckedPlain(char* out, size_t room, const char* format, va_list args
                     value = va_arg(args, unsigned);
                     break;
                 case Size::Long:
+                case Size::SizeT:  // size_t is unsigned long here
+                    static_assert(sizeof(size_t) == sizeof(unsigned long), "size_t width");
                     value = va_arg(args, unsigned long);
                     break;
                 case Size::LongLong:
                     value = va_arg(args, unsigned long long);
-                    break;
-                case Size::SizeT:
-                    value = va_arg(args, size_t);
                     break;
             }
             if (conversion == 'u') {

@@ -163,6 +163,9 @@ struct ThreadLogCache {
     unsigned long threadId = 0;
     time_t second = static_cast<time_t>(-1);
     char timeText[25] = "";
+    // "[<time>] T: <thread> F: ", the same for every line of this second.
+    char head[64] = "";
+    size_t headLength = 0;
 };
 
 ThreadLogCache& LogCache() {
@@ -333,6 +336,13 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
             strftime(cache.timeText, sizeof cache.timeText, "%c", &local);
         }
         cache.second = now;
+        LineBuilder head(cache.head, sizeof cache.head - 1);
+        head.AddLiteral("[");
+        head.Add(cache.timeText);
+        head.AddLiteral("] T: ");
+        head.AddHex(cache.threadId);
+        head.AddLiteral(" F: ");
+        cache.headLength = head.Length();
     }
     const char* timeText = cache.timeText;
     const unsigned long threadId = cache.threadId;
@@ -350,11 +360,7 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     // good part of a line's cost.
     char lineText[kLineLimit + 1];
     LineBuilder prefix(lineText, kLineLimit);
-    prefix.AddLiteral("[");
-    prefix.Add(timeText);
-    prefix.AddLiteral("] T: ");
-    prefix.AddHex(threadId);
-    prefix.AddLiteral(" F: ");
+    prefix.Add(cache.head, cache.headLength);
     prefix.Add(file);
     prefix.AddLiteral(" L: ");
     prefix.AddDecimal(line);
