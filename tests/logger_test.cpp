@@ -53,6 +53,21 @@ TEST_F(LoggerTest, LineLayoutNamesCallerLevelAndEndsWithSpace) {
     EXPECT_NE(text.find(tid), std::string::npos) << text;
 }
 
+// Fields of every length up to past the short-copy sizes arrive whole and
+// unpadded (the prefix copies short and long fields differently).
+TEST_F(LoggerTest, FieldsOfEveryLengthArriveWhole) {
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
+    for (size_t n = 0; n <= letters.size(); ++n) {
+        const std::string name = letters.substr(0, n);
+        const size_t mark = LogMark();
+        VORN_LOG_AS(CVORNLogger::kError, name.c_str(), "%s|", name.c_str());
+        const std::string expected = " f: " + name + " S: error :: " + name + "| \n";
+        const std::string text = LogSince(mark);
+        ASSERT_GE(text.size(), expected.size()) << n;
+        EXPECT_EQ(text.substr(text.size() - expected.size()), expected) << n;
+    }
+}
+
 TEST_F(LoggerTest, LevelsAboveTheLoggerLevelWriteNothing) {
     const size_t mark = LogMark();
     VORN_LOG_VERBOSE("not written");
