@@ -46,25 +46,27 @@ __attribute__((noinline)) void CopyLong(char* to, const char* from, size_t n) {
     memcpy(to, from, n);
 }
 
-// Most fields (a file name, a level, a line number) are a few bytes: two
-// overlapping fixed-size moves copy them without a call.
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two word moves
+// that overlap in the middle.
+template <typename Word>
+void CopyEnds(char* to, const char* from, size_t n) {
+    Word head;
+    Word tail;
+    memcpy(&head, from, sizeof head);
+    memcpy(&tail, from + n - sizeof tail, sizeof tail);
+    memcpy(to, &head, sizeof head);
+    memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
+// Most fields (a file name, a level, a line number) are a few bytes: copied
+// with fixed-size moves, without a call.
 inline void CopyBytes(char* to, const char* from, size_t n) {
     if (n > 16) {
         CopyLong(to, from, n);
     } else if (n >= 8) {
-        uint64_t head;
-        uint64_t tail;
-        memcpy(&head, from, 8);
-        memcpy(&tail, from + n - 8, 8);
-        memcpy(to, &head, 8);
-        memcpy(to + n - 8, &tail, 8);
+        CopyEnds<uint64_t>(to, from, n);
     } else if (n >= 4) {
-        uint32_t head;
-        uint32_t tail;
-        memcpy(&head, from, 4);
-        memcpy(&tail, from + n - 4, 4);
-        memcpy(to, &head, 4);
-        memcpy(to + n - 4, &tail, 4);
+        CopyEnds<uint32_t>(to, from, n);
     } else if (n > 0) {
         to[0] = from[0];
         to[n / 2] = from[n / 2];
