@@ -97,7 +97,12 @@ public:
             m_used += N - 1;
             m_buffer[m_used] = '\0';
         } else {
-            Add(text, N - 1);
+            // Cut: what fits, through the library (the short-copy moves
+            // would read a whole word of a shorter literal).
+            const size_t n = m_limit - m_used;
+            CopyLong(m_buffer + m_used, text, n);
+            m_used += n;
+            m_buffer[m_used] = '\0';
         }
     }
     void Add(const char* text, size_t length) {
