@@ -107,15 +107,6 @@ bool IsPlainFormat(const char* format) {
     return true;
 }
 
-bool FormatPlain(char* out, size_t room, const char* format, va_list args, size_t& length) {
-    // Everything is checked before the first argument is read.
-    if (!IsPlainFormat(format)) {
-        return false;
-    }
-    FormatCheckedPlain(out, room, format, args, length);
-    return true;
-}
-
 void FormatCheckedPlain(char* out, size_t room, const char* format, va_list args, size_t& length) {
     Output text(out, room);
     for (size_t i = 0; format[i] != '\0';) {

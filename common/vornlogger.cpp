@@ -92,18 +92,16 @@ public:
     // or two when it fits.
     template <size_t N>
     void AddLiteral(const char (&text)[N]) {
-        if (m_limit - m_used >= N - 1) {
+        const size_t room = m_limit - m_used;
+        if (room >= N - 1) {
             memcpy(m_buffer + m_used, text, N - 1);
-            m_used += N - 1;
-            m_buffer[m_used] = '\0';
         } else {
             // Cut: what fits, through the library (the short-copy moves
             // would read a whole word of a shorter literal).
-            const size_t n = m_limit - m_used;
-            CopyLong(m_buffer + m_used, text, n);
-            m_used += n;
-            m_buffer[m_used] = '\0';
+            CopyLong(m_buffer + m_used, text, room);
         }
+        m_used += std::min(room, N - 1);
+        m_buffer[m_used] = '\0';
     }
     void Add(const char* text, size_t length) {
         const size_t n = std::min(length, m_limit - m_used);

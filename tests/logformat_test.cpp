@@ -23,7 +23,10 @@ Formatted Plain(size_t room, const char* format, ...) {
     std::string buffer(room + 1, '#');
     va_list args;
     va_start(args, format);
-    result.handled = vorn::FormatPlain(buffer.data(), room, format, args, result.length);
+    result.handled = vorn::IsPlainFormat(format);
+    if (result.handled) {
+        vorn::FormatCheckedPlain(buffer.data(), room, format, args, result.length);
+    }
     va_end(args);
     result.text = buffer;
     return result;
