@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -44,24 +45,48 @@ public:
 
     bool SendTo(unsigned short port, const std::string& bytes) const {
         const sockaddr_in peer = Loopback(port);
-        return ::sendto(m_fd, bytes.data(), bytes.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&peer),
-                        sizeof(peer)) == static_cast<ssize_t>(bytes.size());
+        if (::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                     sizeof(peer)) != static_cast<ssize_t>(bytes.size())) {
+            return false;
+        }
+        m_peer = port;
+        return true;
     }
 
-    // The next datagram, or nullopt when none arrives within 'timeout'.
+    // The next datagram, or nullopt when none arrives within 'timeout'. Once
+    // this client has sent, only datagrams from 127.0.0.1 at the port it last
+    // sent to count, as for a real client's connected socket: others are
+    // dropped and counted. They do happen while other tests run: an answer
+    // sent late to a socket that has since closed lands on whichever socket
+    // took its ephemeral port next.
     std::optional<std::string> Receive(std::chrono::milliseconds timeout) const {
-        pollfd entry{m_fd, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) {
-            return std::nullopt;
-        }
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::vector<char> buffer(65536);
-        const ssize_t received = ::recv(m_fd, buffer.data(), buffer.size(), 0);
-        if (received < 0) {
-            return std::nullopt;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd entry{m_fd, POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1) {
+                return std::nullopt;
+            }
+            sockaddr_in from{};
+            socklen_t length = sizeof(from);
+            const ssize_t received = ::recvfrom(m_fd, buffer.data(), buffer.size(), 0,
+                                                reinterpret_cast<sockaddr*>(&from), &length);
+            if (received < 0) {
+                return std::nullopt;
+            }
+            if (m_peer != 0 && (from.sin_addr.s_addr != htonl(INADDR_LOOPBACK) ||
+                                ntohs(from.sin_port) != m_peer)) {
+                ++m_strays;
+                continue;
+            }
+            return std::string(buffer.data(), static_cast<size_t>(received));
         }
-        return std::string(buffer.data(), static_cast<size_t>(received));
     }
+
+    // Datagrams Receive dropped because they came from elsewhere.
+    int strays() const { return m_strays; }
 
 private:
     static sockaddr_in Loopback(unsigned short port) {
@@ -74,6 +99,11 @@ private:
 
     int m_fd = -1;
     unsigned short m_port = 0;
+    // Where the last request went (0: nowhere yet), and datagrams from
+    // elsewhere that Receive dropped. Mutable: sending and receiving are
+    // const, as on the socket they stand for.
+    mutable unsigned short m_peer = 0;
+    mutable int m_strays = 0;
 };
 
 }  // namespace vorn::test

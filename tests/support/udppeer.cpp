@@ -27,6 +27,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -103,13 +104,29 @@ int Answer(unsigned port, const std::string& bytes) {
     }
 }
 
-bool AnswerWithin(int fd, int ms) {
-    pollfd entry{fd, POLLIN, 0};
-    if (poll(&entry, 1, ms) != 1) {
-        return false;
+// True when a datagram from 'from' arrives within 'ms'. Datagrams from
+// elsewhere (a late answer meant for whoever held this ephemeral port
+// before) are skipped, so counts are of answers from the program under test.
+bool AnswerWithin(int fd, int ms, const sockaddr_in& from) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(std::max<long>(left.count(), 0))) != 1) {
+            return false;
+        }
+        char buffer[64];
+        sockaddr_in sender{};
+        socklen_t length = sizeof(sender);
+        if (recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &length) <
+            0) {
+            return false;
+        }
+        if (sender.sin_addr.s_addr == from.sin_addr.s_addr && sender.sin_port == from.sin_port) {
+            return true;
+        }
     }
-    char buffer[64];
-    return recv(fd, buffer, sizeof(buffer), 0) >= 0;
 }
 
 int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) {
@@ -145,7 +162,7 @@ int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) 
     long answers = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (std::chrono::steady_clock::now() < end) {
-        if (AnswerWithin(fd, answers == 0 ? 100 : 2000)) {
+        if (AnswerWithin(fd, answers == 0 ? 100 : 2000, target)) {
             ++answers;
         } else if (answers > 0) {
             break;
@@ -171,7 +188,7 @@ int Hammer(unsigned port, int seconds) {
             perror("udppeer: sendto");
             return 2;
         }
-        if (AnswerWithin(fd, 5000)) {
+        if (AnswerWithin(fd, 5000, target)) {
             ++answers;
         }
     }
@@ -208,7 +225,7 @@ int main(int argc, char* argv[]) {
             perror("udppeer: sendto");
             return 2;
         }
-        return AnswerWithin(fd, 1000) ? 0 : 1;
+        return AnswerWithin(fd, 1000, target) ? 0 : 1;
     }
     if (mode == "flood" && argc == 6) {
         return Flood(static_cast<unsigned>(atoi(argv[2])), atol(argv[3]), Bytes(argv[4]),
