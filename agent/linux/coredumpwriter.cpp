@@ -428,9 +428,11 @@ void ReadMemory(pid_t pid, int memFd, uint64_t address, char* buffer, size_t len
             struct iovec local {
                 buffer + done, want
             };
-            struct iovec remote {
-                reinterpret_cast<void*>(address + done), want
-            };
+            // An address in the other process, never dereferenced here.
+            struct iovec remote {};
+            remote.iov_base =
+                reinterpret_cast<void*>(address + done);  // NOLINT(performance-no-int-to-ptr)
+            remote.iov_len = want;
             n = process_vm_readv(pid, &local, 1, &remote, 1, 0);
         }
         if (n < 0 && errno == EINTR) {
@@ -493,6 +495,177 @@ int WriteMemory(int fd, uint64_t fileOffset, pid_t pid, int memFd, const Mapping
         done += chunk;
     }
     return 0;
+}
+
+// The notes' contents that do not come from the mappings.
+struct Notes {
+    struct elf_prstatus status;
+    struct elf_prpsinfo info;
+    siginfo_t siginfo;
+    const char* auxv;  // NT_AUXV, left out when empty
+    size_t auxvSize;
+    size_t fileNoteSize;
+    const void* fpregs;  // NT_FPREGSET, left out when null
+    size_t fpregsSize;
+};
+
+void FillStatus(const CoreDumpRequest& request, struct elf_prstatus* status) {
+    status->pr_info.si_signo = request.signo;
+    status->pr_info.si_code = request.code;
+    status->pr_cursig = static_cast<short>(request.signo);
+    status->pr_pid = request.tid;
+    status->pr_ppid = request.pid == getpid() ? getppid() : 0;
+    memcpy(&status->pr_reg, request.regs,
+           sizeof status->pr_reg < sizeof *request.regs ? sizeof status->pr_reg
+                                                        : sizeof *request.regs);
+    status->pr_fpvalid = request.fpregs != nullptr ? 1 : 0;
+}
+
+// 'cmdline' is /proc/<pid>/cmdline: the arguments, each ended by a zero byte.
+void FillProcessInfo(pid_t pid, const char* cmdline, size_t cmdlineSize,
+                     struct elf_prpsinfo* info) {
+    info->pr_sname = 'R';
+    info->pr_pid = pid;
+    info->pr_uid = getuid();
+    info->pr_gid = getgid();
+    for (size_t i = 0; i < cmdlineSize && i < ELF_PRARGSZ - 1; ++i) {
+        info->pr_psargs[i] = cmdline[i] == '\0' ? ' ' : cmdline[i];
+    }
+    // pr_fname: the base name of argv[0]
+    size_t start = 0;
+    size_t end = 0;
+    while (end < cmdlineSize && cmdline[end] != '\0') {
+        if (cmdline[end] == '/') {
+            start = end + 1;
+        }
+        ++end;
+    }
+    for (size_t i = 0; start + i < end && i < sizeof info->pr_fname - 1; ++i) {
+        info->pr_fname[i] = cmdline[start + i];
+    }
+}
+
+void FillSigInfo(const CoreDumpRequest& request, siginfo_t* siginfo) {
+    siginfo->si_signo = request.signo;
+    siginfo->si_code = request.code;
+    // si_addr is meaningful for faults; the kernel's layout keeps it right after
+    // the three ints, which is where gdb looks for it. The address is only
+    // recorded, so its bytes are copied rather than made into a pointer.
+    static_assert(sizeof request.address == sizeof(void*), "si_addr holds a 64-bit address");
+    memcpy(reinterpret_cast<char*>(siginfo) + offsetof(siginfo_t, si_addr), &request.address,
+           sizeof request.address);
+}
+
+// Fills 'notes' (zeroed by the caller); auxv and cmdline are read into the
+// scratch file buffer, which 'notes' then points into.
+void FillNotes(const CoreDumpRequest& request, const Snapshot& snap, const ScratchLayout& l,
+               Notes* notes) {
+    char* cmdline = l.file + kFileBufferSize / 2;
+    const size_t cmdlineSize = ReadSmallFile(request.pid, "cmdline", cmdline, ELF_PRARGSZ);
+    FillStatus(request, &notes->status);
+    FillProcessInfo(request.pid, cmdline, cmdlineSize, &notes->info);
+    FillSigInfo(request, &notes->siginfo);
+    notes->auxv = l.file;
+    notes->auxvSize = ReadSmallFile(request.pid, "auxv", l.file, kFileBufferSize / 2);
+    notes->fileNoteSize = FileNoteSize(snap);
+    notes->fpregs = request.fpregs;
+    notes->fpregsSize = request.fpregs != nullptr ? request.fpregsSize : 0;
+}
+
+size_t NotesSize(const Notes& notes) {
+    size_t size = NoteSize(sizeof notes.status) + NoteSize(sizeof notes.info) +
+                  NoteSize(sizeof notes.siginfo) + NoteSize(notes.fileNoteSize);
+    if (notes.auxvSize > 0) {
+        size += NoteSize(notes.auxvSize);
+    }
+    if (notes.fpregs != nullptr) {
+        size += NoteSize(notes.fpregsSize);
+    }
+    return size;
+}
+
+void PutNote(Out* out, uint32_t type, const void* desc, size_t descSize) {
+    PutNoteHeader(out, type, descSize);
+    Put(out, desc, descSize);
+    PutNoteEnd(out, descSize);
+}
+
+// In the order gdb expects: the crashing thread's status first.
+void PutNotes(Out* out, const Notes& notes, const Snapshot& snap) {
+    PutNote(out, NT_PRSTATUS, &notes.status, sizeof notes.status);
+    PutNote(out, NT_PRPSINFO, &notes.info, sizeof notes.info);
+    PutNote(out, NT_SIGINFO, &notes.siginfo, sizeof notes.siginfo);
+    if (notes.auxvSize > 0) {
+        PutNote(out, NT_AUXV, notes.auxv, notes.auxvSize);
+    }
+    PutNoteHeader(out, NT_FILE, notes.fileNoteSize);
+    PutFileNote(out, snap);
+    PutNoteEnd(out, notes.fileNoteSize);
+    if (notes.fpregs != nullptr) {
+        PutNote(out, NT_FPREGSET, notes.fpregs, notes.fpregsSize);
+    }
+}
+
+// The ELF header, the PT_NOTE header and one PT_LOAD per mapping, whose
+// contents follow each other from 'dataOffset'. Returns the file's length.
+uint64_t PutHeaders(Out* out, const Snapshot& snap, uint64_t notesOffset, size_t notesSize,
+                    uint64_t dataOffset) {
+    Elf64_Ehdr ehdr{};
+    memcpy(ehdr.e_ident, ELFMAG, SELFMAG);
+    ehdr.e_ident[EI_CLASS] = ELFCLASS64;
+    ehdr.e_ident[EI_DATA] = ELFDATA2LSB;
+    ehdr.e_ident[EI_VERSION] = EV_CURRENT;
+    ehdr.e_ident[EI_OSABI] = ELFOSABI_NONE;
+    ehdr.e_type = ET_CORE;
+#if defined(__x86_64__)
+    ehdr.e_machine = EM_X86_64;
+#elif defined(__aarch64__)
+    ehdr.e_machine = EM_AARCH64;
+#endif
+    ehdr.e_version = EV_CURRENT;
+    ehdr.e_phoff = sizeof(Elf64_Ehdr);
+    ehdr.e_ehsize = sizeof(Elf64_Ehdr);
+    ehdr.e_phentsize = sizeof(Elf64_Phdr);
+    ehdr.e_phnum = static_cast<Elf64_Half>(1 + snap.count);
+    Put(out, &ehdr, sizeof ehdr);
+
+    Elf64_Phdr note{};
+    note.p_type = PT_NOTE;
+    note.p_offset = notesOffset;
+    note.p_filesz = notesSize;
+    Put(out, &note, sizeof note);
+
+    uint64_t offset = dataOffset;
+    for (size_t i = 0; i < snap.count; ++i) {
+        const Mapping& m = snap.mappings[i];
+        Elf64_Phdr load{};
+        load.p_type = PT_LOAD;
+        load.p_flags = m.flags;
+        load.p_offset = offset;
+        load.p_vaddr = m.start;
+        load.p_filesz = m.dumpBytes;
+        load.p_memsz = m.end - m.start;
+        load.p_align = kPage;
+        Put(out, &load, sizeof load);
+        offset += m.dumpBytes;
+    }
+    return offset;
+}
+
+// The chosen bytes of every mapping, one after the other from 'dataOffset'.
+int WriteContents(int fd, uint64_t dataOffset, pid_t pid, const Snapshot& snap, char* io) {
+    char memPath[64];
+    BuildProcPath(memPath, sizeof memPath, pid, "mem");
+    const int memFd = open(memPath, O_RDONLY | O_CLOEXEC);
+    int result = 0;
+    for (size_t i = 0; i < snap.count && result == 0; ++i) {
+        result = WriteMemory(fd, dataOffset, pid, memFd, snap.mappings[i], io);
+        dataOffset += snap.mappings[i].dumpBytes;
+    }
+    if (memFd >= 0) {
+        close(memFd);
+    }
+    return result;
 }
 
 }  // namespace
@@ -603,150 +776,21 @@ int WriteCoreDump(int fd, const CoreDumpRequest& request, const CoreDumpScratch&
     }
     ChooseContents(&snap, request);
 
-    // Small per-process facts for the notes.
-    char* auxv = l.file;
-    const size_t auxvSize = ReadSmallFile(request.pid, "auxv", auxv, kFileBufferSize / 2);
-    char* cmdline = l.file + kFileBufferSize / 2;
-    const size_t cmdlineSize = ReadSmallFile(request.pid, "cmdline", cmdline, ELF_PRARGSZ);
-
-    struct elf_prstatus status {};
-    status.pr_info.si_signo = request.signo;
-    status.pr_info.si_code = request.code;
-    status.pr_cursig = static_cast<short>(request.signo);
-    status.pr_pid = request.tid;
-    status.pr_ppid = request.pid == getpid() ? getppid() : 0;
-    memcpy(
-        &status.pr_reg, request.regs,
-        sizeof status.pr_reg < sizeof *request.regs ? sizeof status.pr_reg : sizeof *request.regs);
-    status.pr_fpvalid = request.fpregs != nullptr ? 1 : 0;
-
-    struct elf_prpsinfo info {};
-    info.pr_sname = 'R';
-    info.pr_pid = request.pid;
-    info.pr_uid = getuid();
-    info.pr_gid = getgid();
-    for (size_t i = 0; i < cmdlineSize && i < ELF_PRARGSZ - 1; ++i) {
-        info.pr_psargs[i] = cmdline[i] == '\0' ? ' ' : cmdline[i];
-    }
-    {
-        // fname: the base name of argv[0]
-        size_t start = 0;
-        size_t end = 0;
-        while (end < cmdlineSize && cmdline[end] != '\0') {
-            if (cmdline[end] == '/') {
-                start = end + 1;
-            }
-            ++end;
-        }
-        for (size_t i = 0; start + i < end && i < sizeof info.pr_fname - 1; ++i) {
-            info.pr_fname[i] = cmdline[start + i];
-        }
-    }
-
-    siginfo_t siginfo{};
-    siginfo.si_signo = request.signo;
-    siginfo.si_code = request.code;
-    // si_addr is meaningful for faults; the kernel's layout keeps it right after
-    // the three ints, which is where gdb looks for it.
-    void* faultAddress = reinterpret_cast<void*>(request.address);
-    memcpy(reinterpret_cast<char*>(&siginfo) + offsetof(siginfo_t, si_addr), &faultAddress,
-           sizeof faultAddress);
-
-    const size_t fileNoteSize = FileNoteSize(snap);
-    size_t notesSize = NoteSize(sizeof status) + NoteSize(sizeof info) + NoteSize(sizeof siginfo) +
-                       NoteSize(fileNoteSize);
-    if (auxvSize > 0) {
-        notesSize += NoteSize(auxvSize);
-    }
-    if (request.fpregs != nullptr) {
-        notesSize += NoteSize(request.fpregsSize);
-    }
-
-    const size_t headersSize = sizeof(Elf64_Ehdr) + (1 + snap.count) * sizeof(Elf64_Phdr);
-    const uint64_t notesOffset = headersSize;
-    uint64_t dataOffset = (notesOffset + notesSize + kPage - 1) & ~static_cast<uint64_t>(kPage - 1);
+    Notes notes{};
+    FillNotes(request, snap, l, &notes);
+    const size_t notesSize = NotesSize(notes);
+    const uint64_t notesOffset = sizeof(Elf64_Ehdr) + (1 + snap.count) * sizeof(Elf64_Phdr);
+    const uint64_t dataOffset =
+        (notesOffset + notesSize + kPage - 1) & ~static_cast<uint64_t>(kPage - 1);
 
     Out out{fd, 0, l.io, kIoBufferSize, 0, 0};
-
-    Elf64_Ehdr ehdr{};
-    memcpy(ehdr.e_ident, ELFMAG, SELFMAG);
-    ehdr.e_ident[EI_CLASS] = ELFCLASS64;
-    ehdr.e_ident[EI_DATA] = ELFDATA2LSB;
-    ehdr.e_ident[EI_VERSION] = EV_CURRENT;
-    ehdr.e_ident[EI_OSABI] = ELFOSABI_NONE;
-    ehdr.e_type = ET_CORE;
-#if defined(__x86_64__)
-    ehdr.e_machine = EM_X86_64;
-#elif defined(__aarch64__)
-    ehdr.e_machine = EM_AARCH64;
-#endif
-    ehdr.e_version = EV_CURRENT;
-    ehdr.e_phoff = sizeof(Elf64_Ehdr);
-    ehdr.e_ehsize = sizeof(Elf64_Ehdr);
-    ehdr.e_phentsize = sizeof(Elf64_Phdr);
-    ehdr.e_phnum = static_cast<Elf64_Half>(1 + snap.count);
-    Put(&out, &ehdr, sizeof ehdr);
-
-    Elf64_Phdr note{};
-    note.p_type = PT_NOTE;
-    note.p_offset = notesOffset;
-    note.p_filesz = notesSize;
-    Put(&out, &note, sizeof note);
-
-    uint64_t offset = dataOffset;
-    for (size_t i = 0; i < snap.count; ++i) {
-        const Mapping& m = snap.mappings[i];
-        Elf64_Phdr load{};
-        load.p_type = PT_LOAD;
-        load.p_flags = m.flags;
-        load.p_offset = offset;
-        load.p_vaddr = m.start;
-        load.p_filesz = m.dumpBytes;
-        load.p_memsz = m.end - m.start;
-        load.p_align = kPage;
-        Put(&out, &load, sizeof load);
-        offset += m.dumpBytes;
-    }
-    const uint64_t totalSize = offset;
-
-    PutNoteHeader(&out, NT_PRSTATUS, sizeof status);
-    Put(&out, &status, sizeof status);
-    PutNoteEnd(&out, sizeof status);
-    PutNoteHeader(&out, NT_PRPSINFO, sizeof info);
-    Put(&out, &info, sizeof info);
-    PutNoteEnd(&out, sizeof info);
-    PutNoteHeader(&out, NT_SIGINFO, sizeof siginfo);
-    Put(&out, &siginfo, sizeof siginfo);
-    PutNoteEnd(&out, sizeof siginfo);
-    if (auxvSize > 0) {
-        PutNoteHeader(&out, NT_AUXV, auxvSize);
-        Put(&out, auxv, auxvSize);
-        PutNoteEnd(&out, auxvSize);
-    }
-    PutNoteHeader(&out, NT_FILE, fileNoteSize);
-    PutFileNote(&out, snap);
-    PutNoteEnd(&out, fileNoteSize);
-    if (request.fpregs != nullptr) {
-        PutNoteHeader(&out, NT_FPREGSET, request.fpregsSize);
-        Put(&out, request.fpregs, request.fpregsSize);
-        PutNoteEnd(&out, request.fpregsSize);
-    }
+    const uint64_t totalSize = PutHeaders(&out, snap, notesOffset, notesSize, dataOffset);
+    PutNotes(&out, notes, snap);
     Flush(&out);
     if (out.error != 0) {
         return out.error;
     }
-
-    char memPath[64];
-    BuildProcPath(memPath, sizeof memPath, request.pid, "mem");
-    const int memFd = open(memPath, O_RDONLY | O_CLOEXEC);
-    int result = 0;
-    for (size_t i = 0; i < snap.count && result == 0; ++i) {
-        result = WriteMemory(fd, dataOffset, request.pid, memFd, snap.mappings[i], l.io);
-        dataOffset += snap.mappings[i].dumpBytes;
-    }
-    if (memFd >= 0) {
-        close(memFd);
-    }
+    int result = WriteContents(fd, dataOffset, request.pid, snap, l.io);
     // Trailing zero pages were skipped: give the file its full length.
     if (result == 0 && ftruncate(fd, static_cast<off_t>(totalSize)) != 0) {
         result = errno;
