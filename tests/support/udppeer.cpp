@@ -27,7 +27,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -62,6 +61,18 @@ std::string Bytes(const char* hex) {
 int BoundSocket(const sockaddr_in& address) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        return -1;
+    }
+    return fd;
+}
+
+// Bound to 'local' and connected to 'target', as a real client's socket is:
+// the kernel then delivers only datagrams from 'target', so a late answer
+// meant for whoever held this ephemeral port before is never counted.
+int ClientSocket(const sockaddr_in& local, const sockaddr_in& target) {
+    const int fd = BoundSocket(local);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        close(fd);
         return -1;
     }
     return fd;
@@ -104,38 +115,22 @@ int Answer(unsigned port, const std::string& bytes) {
     }
 }
 
-// True when a datagram from 'from' arrives within 'ms'. Datagrams from
-// elsewhere (a late answer meant for whoever held this ephemeral port
-// before) are skipped, so counts are of answers from the program under test.
-bool AnswerWithin(int fd, int ms, const sockaddr_in& from) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(std::max<long>(left.count(), 0))) != 1) {
-            return false;
-        }
-        char buffer[64];
-        sockaddr_in sender{};
-        socklen_t length = sizeof(sender);
-        if (recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &length) <
-            0) {
-            return false;
-        }
-        if (sender.sin_addr.s_addr == from.sin_addr.s_addr && sender.sin_port == from.sin_port) {
-            return true;
-        }
+bool AnswerWithin(int fd, int ms) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, ms) != 1) {
+        return false;
     }
+    char buffer[64];
+    return recv(fd, buffer, sizeof(buffer), 0) >= 0;
 }
 
 int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) {
-    const int fd = BoundSocket(Address("127.0.0.1", 0));
+    const sockaddr_in target = Address("127.0.0.1", port);
+    const int fd = ClientSocket(Address("127.0.0.1", 0), target);
     if (fd < 0) {
-        perror("udppeer: bind");
+        perror("udppeer: bind/connect");
         return 2;
     }
-    const sockaddr_in target = Address("127.0.0.1", port);
     // Below the smallest receive buffer a socket gets by default (208 KiB),
     // with room for the datagrams sent between two looks.
     constexpr long kQueueLimit = 64 * 1024;
@@ -162,7 +157,7 @@ int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) 
     long answers = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (std::chrono::steady_clock::now() < end) {
-        if (AnswerWithin(fd, answers == 0 ? 100 : 2000, target)) {
+        if (AnswerWithin(fd, answers == 0 ? 100 : 2000)) {
             ++answers;
         } else if (answers > 0) {
             break;
@@ -173,12 +168,12 @@ int Flood(unsigned port, long count, const std::string& bytes, int waitSeconds) 
 }
 
 int Hammer(unsigned port, int seconds) {
-    const int fd = BoundSocket(Address("127.0.0.1", 0));
+    const sockaddr_in target = Address("127.0.0.1", port);
+    const int fd = ClientSocket(Address("127.0.0.1", 0), target);
     if (fd < 0) {
-        perror("udppeer: bind");
+        perror("udppeer: bind/connect");
         return 2;
     }
-    const sockaddr_in target = Address("127.0.0.1", port);
     const unsigned char request[2] = {1, 0};
     long answers = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -188,7 +183,7 @@ int Hammer(unsigned port, int seconds) {
             perror("udppeer: sendto");
             return 2;
         }
-        if (AnswerWithin(fd, 5000, target)) {
+        if (AnswerWithin(fd, 5000)) {
             ++answers;
         }
     }
@@ -213,19 +208,19 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     if (mode == "send" && argc == 6) {
-        const int fd = BoundSocket(Address(argv[2], static_cast<unsigned>(atoi(argv[3]))));
+        const sockaddr_in target = Address("127.0.0.1", static_cast<unsigned>(atoi(argv[4])));
+        const int fd = ClientSocket(Address(argv[2], static_cast<unsigned>(atoi(argv[3]))), target);
         if (fd < 0) {
-            perror("udppeer: bind");
+            perror("udppeer: bind/connect");
             return 2;
         }
         const std::string bytes = Bytes(argv[5]);
-        const sockaddr_in target = Address("127.0.0.1", static_cast<unsigned>(atoi(argv[4])));
         if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target),
                    sizeof(target)) != static_cast<ssize_t>(bytes.size())) {
             perror("udppeer: sendto");
             return 2;
         }
-        return AnswerWithin(fd, 1000, target) ? 0 : 1;
+        return AnswerWithin(fd, 1000) ? 0 : 1;
     }
     if (mode == "flood" && argc == 6) {
         return Flood(static_cast<unsigned>(atoi(argv[2])), atol(argv[3]), Bytes(argv[4]),
