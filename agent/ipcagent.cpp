@@ -7,8 +7,13 @@
 
 namespace vorn {
 
-CIPCAgent::CIPCAgent(unsigned short port)
-    : m_ipcServer(port, [this](const std::string& message, unsigned short clientPort) {
+CIPCAgent::CIPCAgent(unsigned short port) : CIPCAgent(port, RefreshTokenHandler()) {}
+
+// m_fnRefreshTokenHandler is set before m_ipcServer (the last member) binds,
+// so the endpoint never reads a datagram without it.
+CIPCAgent::CIPCAgent(unsigned short port, RefreshTokenHandler handler)
+    : m_fnRefreshTokenHandler(std::move(handler)),
+      m_ipcServer(port, [this](const std::string& message, unsigned short clientPort) {
           handleReceivedIpcMessage(message, clientPort);
       }) {}
 

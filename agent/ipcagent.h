@@ -36,6 +36,12 @@ public:
     // kernel pick, for tests) and returns once it is receiving. Throws what
     // CIPCServer throws; a port already bound gives std::runtime_error.
     explicit CIPCAgent(unsigned short port);
+    // As above, with 'handler' registered before the endpoint reads its first
+    // datagram: a request already queued on a socket handed over by the
+    // service manager (the one that started the agent) reaches the handler
+    // instead of being answered eRefreshTokenFailed. The handler may be called
+    // before this constructor returns.
+    CIPCAgent(unsigned short port, RefreshTokenHandler handler);
     // Stops the endpoint before anything its thread reaches is released.
     // Waiting clients get no answer. Not from inside the handler or callback.
     ~CIPCAgent();

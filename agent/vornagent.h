@@ -82,8 +82,10 @@ public:
     CVORNAgent(const CVORNAgent&) = delete;
     CVORNAgent& operator=(const CVORNAgent&) = delete;
 
-    // Body of the agent's main thread; returns when the shutdown event is
-    // taken (VORN_OK) or when the refresh handler cannot be registered.
+    // Body of the agent's main thread; returns VORN_OK when the shutdown
+    // event is taken. The refresh handler is registered by the constructor,
+    // before the endpoint reads anything, so a refresh asked for before this
+    // runs is answered by the exchange it starts with.
     VORN_STATUS MainThreadProc();
 
     // Asks the main thread to leave its loop; returns at once. Any thread.
@@ -118,7 +120,6 @@ private:
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
     CloudCommunicator m_cloudCommunicator;
-    CIPCAgent m_ipcAgent;
     IVORNIdentityStore* m_ptrStore = nullptr;
     RefreshTokenCallback m_refreshTokenCallback;  // guarded by m_mutex
     std::mutex m_mutex;
@@ -134,6 +135,11 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_lastExchangeEnd;
     // Real (steady_clock) instant at which a deferred refresh is looked at again.
     std::optional<std::chrono::steady_clock::time_point> m_deferredRefreshAt;
+    // Last member: its endpoint may call refreshToken as soon as it reads (a
+    // request queued on a passed socket before the agent started), so
+    // everything refreshToken reaches is constructed before it and destroyed
+    // after it.
+    CIPCAgent m_ipcAgent;
 };
 
 }  // namespace vorn

@@ -160,8 +160,8 @@ protected:
                   R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
-    // Builds the agent, runs its main thread and waits until its refresh
-    // handler is registered (before that, requests are answered as failed).
+    // Builds the agent (which registers its refresh handler before its
+    // endpoint reads anything) and runs its main thread.
     void Start() {
         const size_t mark = LogMark();
         AgentComponents components;
@@ -532,17 +532,33 @@ TEST_F(AgentTest, RateLimitTimerWakesTheLoopAndSendsARequest) {
     ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
 }
 
-TEST_F(AgentTest, RequestBeforeTheHandlerIsRegisteredIsAnsweredFailed) {
+// The handler is registered before the endpoint reads anything: a request
+// that arrives before the main thread runs (the one that made a service
+// manager start the agent) is answered with the outcome of the first
+// exchange, which is the only one made.
+TEST_F(AgentTest, RequestBeforeTheMainThreadRunsIsAnsweredByTheFirstExchange) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
     AgentComponents components;
     components.collector = std::make_unique<FakeCollector>(m_collectorResult);
     components.transport = std::make_unique<FakeTransport>(m_transport);
     components.ipcPort = 0;
     components.store = &m_store;
+    components.statusSink = [](const std::string&) {};
+    const size_t mark = LogMark();
     CVORNAgent agent(std::move(components));
-    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s, geteuid());
+    const unsigned short port = agent.GetIpcPort();
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
+    ASSERT_TRUE(WaitUntil(
+        [&] { return LogSince(mark).find("Refresh token callback received") != std::string::npos; },
+        5s));
+    auto main = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+    const RefreshResult result = client.get();
     ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
-    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenFailed);
-    EXPECT_EQ(Exchanges(), 0u);
+    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenSuccess);
+    agent.ShutDown();
+    ASSERT_EQ(main.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(Exchanges(), 1u);
 }
 
 TEST_F(AgentTest, ShutdownWhileIdleReturnsOk) {
