@@ -195,7 +195,10 @@ VORN_STATUS CVORNAgent::handleRefreshRequest() {
         const auto due = *m_lastExchangeEnd + std::chrono::seconds(interval);
         const auto now = m_fnMonotonicNow();
         if (now < due) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
+            // Rounded up: rounded down, the last fraction of a millisecond
+            // becomes a wait of 0 ms that ends at once, finds the interval not
+            // yet over, and turns into a spin re-reading the configuration.
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
             m_deferredRefreshAt = std::chrono::steady_clock::now() + wait;
             VORN_LOG_DEBUG(
                 "Refresh request deferred by %lld ms: at most one exchange every %d seconds",

@@ -176,7 +176,8 @@ protected:
         };
         components.monotonicClock = [this] {
             return std::chrono::steady_clock::time_point(
-                std::chrono::milliseconds(m_monotonicMs.load()));
+                std::chrono::milliseconds(m_monotonicMs.load()) +
+                std::chrono::microseconds(m_monotonicExtraUs.load()));
         };
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
@@ -251,6 +252,8 @@ protected:
     FakeStore m_store;
     std::atomic<int64_t> m_now{kNow};
     std::atomic<int64_t> m_monotonicMs{1'000'000};
+    // Added to m_monotonicMs: instants between two milliseconds.
+    std::atomic<int64_t> m_monotonicExtraUs{0};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
     std::mutex m_statusMutex;
@@ -639,6 +642,35 @@ TEST_F(AgentTest, LocalRefreshesWaitForTheIntervalAndShareOneExchange) {
     EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
     EXPECT_EQ(Exchanges(), 3u);
+}
+
+// The last fraction of a millisecond of the interval is waited out as a
+// whole millisecond: a wait rounded down to 0 ms would end at once, find the
+// interval not over, and spin.
+TEST_F(AgentTest, DeferredRefreshWaitRoundsUp) {
+    WriteIntervalSeconds(10);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+
+    // 0.4 ms of the interval left.
+    m_monotonicMs += 9999;
+    m_monotonicExtraUs += 600;
+    const size_t mark = LogMark();
+    const unsigned short port = m_agent->GetIpcPort();
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find("Refresh request deferred by 1 ms") != std::string::npos;
+        },
+        5s))
+        << LogSince(mark);
+    EXPECT_EQ(std::string::npos, LogSince(mark).find("deferred by 0 ms"));
+    EXPECT_EQ(Exchanges(), 1u);
+    m_monotonicExtraUs += 400;
+    EXPECT_EQ(client.get().outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 2u);
 }
 
 // The exchange due when a rate limit runs out is not held back by the
