@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/linux/crashdumppruner.h"
 #include "agent/linux/crashhandlerclient.h"
 #include "agent/termination.h"
 #include "agent/vornagent.h"
@@ -86,6 +87,11 @@ int main(int argc, char* argv[]) {
         // Lives for the whole run; destroyed after the agent and configuration.
         CrashHandlerClient crashHandler(UTF8ToWide(crashDirectory), 2);
         (void)crashHandler.SetupCrashHandler();
+        // Dumps of earlier runs: the newest few stay for analysis, older
+        // ones would only fill the data directory over months.
+        if (!crashDirectory.empty()) {
+            (void)PruneCrashDumps(crashDirectory, kCrashDumpsKept);
+        }
 
         if (argc < 3) {
             VORN_LOG_ERROR(
