@@ -87,7 +87,6 @@ TEST(ProcUdpTable, MissingFileAndBadNumbers) {
                  std::invalid_argument);
 }
 
-
 // One netlink message of 'type' carrying 'payload', padded as the kernel pads.
 std::string Message(uint16_t type, const std::string& payload) {
     nlmsghdr header{};
@@ -107,8 +106,8 @@ std::string Socket(uint8_t family, uint16_t port, const char* address, uint32_t 
     EXPECT_EQ(inet_pton(family, address, info.id.idiag_src), 1);
     info.idiag_uid = uid;
     info.idiag_inode = inode;
-    return Message(SOCK_DIAG_BY_FAMILY, std::string(reinterpret_cast<const char*>(&info),
-                                                    sizeof(info)));
+    return Message(SOCK_DIAG_BY_FAMILY,
+                   std::string(reinterpret_cast<const char*>(&info), sizeof(info)));
 }
 
 std::string Error(int32_t code) {
