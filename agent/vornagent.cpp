@@ -475,6 +475,8 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
             }
         }
     }
+    // An exchange cut short by the shutdown leaves its refresh open.
+    endRefresh();
     VORN_LOG_DEBUG("VORN agent main thread is exiting with status: %d", status);
     return status;
 }
