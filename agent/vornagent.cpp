@@ -1,5 +1,8 @@
 #include "agent/vornagent.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -29,6 +32,15 @@ std::unique_ptr<IHttpTransport> TransportOrDefault(std::unique_ptr<IHttpTranspor
     return transport ? std::move(transport) : CreateHttpTransport();
 }
 
+// Longest rate limit timed on the boot clock (some 136 years): keeps the
+// nanosecond arithmetic far from overflow whatever a stored text says.
+constexpr int64_t kLongestRateLimitSeconds = int64_t{1} << 32;
+
+// While a rate limit lasts the loop wakes at least this often and looks at the
+// boot clock again: waits are timed on the monotonic clock, which stands still
+// during a suspend.
+constexpr std::chrono::seconds kRateLimitRecheck{30};
+
 // now + seconds without overflowing (a Retry-After is at most 32 bits, but
 // the clock is injected).
 int64_t SaturatingAdd(int64_t now, int64_t seconds) {
@@ -47,6 +59,12 @@ int64_t SystemSecondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::chrono::nanoseconds BootTimeNow() {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 uint32_t RateLimitTimeoutMs(int64_t now, int64_t retryTimestamp) {
@@ -76,6 +94,7 @@ CVORNAgent::CVORNAgent(AgentComponents components)
                          : std::function<void(const std::string&)>(NotifyServiceStatus)),
       m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
                                                  : MonotonicClock(std::chrono::steady_clock::now)),
+      m_fnBootNow(components.bootClock ? std::move(components.bootClock) : BootClock(BootTimeNow)),
       m_ipcAgent(components.ipcPort, [this](RefreshTokenCallback callback) {
           return refreshToken(std::move(callback));
       }) {
@@ -111,15 +130,62 @@ void CVORNAgent::ShutDown() {
 }
 
 void CVORNAgent::reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome) {
-    const int64_t retryAt = m_ptrStore->GetRetryTimestamp().count();
-    if (outcome == IpcRefreshTokenRsp::eRefreshTokenRateLimited && m_fnNow() < retryAt) {
-        m_fnStatusSink(RateLimitedStatus(retryAt));
+    const std::chrono::nanoseconds left = rateLimitLeft();
+    if (outcome == IpcRefreshTokenRsp::eRefreshTokenRateLimited && left.count() > 0) {
+        // The end as the wall clock now tells it, a partial second rounded up.
+        const int64_t seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
+        m_fnStatusSink(RateLimitedStatus(SaturatingAdd(m_fnNow(), seconds)));
     } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess ||
                !m_ptrStore->GetVORN().empty()) {
         // A failed refresh leaves the stored identity in force.
         m_fnStatusSink("identity held");
     } else {
         m_fnStatusSink("no identity: " + RefreshOutcomeName(outcome));
+    }
+}
+
+void CVORNAgent::loadRateLimit() {
+    const int64_t stored = m_ptrStore->GetRetryTimestamp().count();
+    if (m_rateLimit && m_rateLimit->storedTimestamp == stored) {
+        return;
+    }
+    const int64_t now = m_fnNow();
+    int64_t left = 0;
+    if (now < stored) {
+        const uint64_t ahead = static_cast<uint64_t>(stored) - static_cast<uint64_t>(now);
+        left = static_cast<int64_t>(
+            std::min<uint64_t>(ahead, static_cast<uint64_t>(kLongestRateLimitSeconds)));
+        const IVORNIdentityStore::RetryAfterReceived received = m_ptrStore->GetRetryAfterReceived();
+        if (received.seconds.count() > 0 && left > received.seconds.count()) {
+            // It was set to the moment of the answer plus its Retry-After:
+            // further away than that, the clock has been set back since.
+            VORN_LOG_WARNING(
+                "Stored rate limit ends %lld s from now, but the cloud asked at %lld for %lld s; "
+                "the clock was set back since, so the wait is %lld s",
+                static_cast<long long>(left), static_cast<long long>(received.at.count()),
+                static_cast<long long>(received.seconds.count()),
+                static_cast<long long>(received.seconds.count()));
+            left = received.seconds.count();
+        }
+    }
+    RateLimit limit;
+    limit.storedTimestamp = stored;
+    limit.bootDeadline = m_fnBootNow() + std::chrono::seconds(left);
+    limit.announcedMs = RateLimitTimeoutMs(0, left);
+    m_rateLimit = limit;
+}
+
+std::chrono::nanoseconds CVORNAgent::rateLimitLeft() const {
+    if (!m_rateLimit) {
+        return std::chrono::nanoseconds(0);
+    }
+    return std::max(std::chrono::nanoseconds(0), m_rateLimit->bootDeadline - m_fnBootNow());
+}
+
+void CVORNAgent::endRefresh() {
+    if (m_bRefreshOpen) {
+        m_bRefreshOpen = false;
+        m_ptrStore->EndRefresh();
     }
 }
 
@@ -131,8 +197,9 @@ void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse 
         callback = std::move(m_refreshTokenCallback);
         m_refreshTokenCallback = nullptr;
         // The refresh is answered; its request event, when the main thread
-        // has not taken it yet (a refresh accepted before the first exchange
-        // failed), would only start a second exchange nobody waits for.
+        // has not taken it yet (a refresh accepted while this one was under
+        // way, say the start-up's waiting for the store's lock), would only
+        // start a second exchange nobody waits for.
         if (callback) {
             m_idRequestEvent.Reset();
         }
@@ -143,10 +210,22 @@ void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse 
 }
 
 VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
-    const int64_t now = m_fnNow();
-    if (now < m_ptrStore->GetRetryTimestamp().count()) {
+    endRefresh();
+    m_bRefreshOpen = true;
+    if (m_ptrStore->BeginRefresh() != VORN_OK) {
+        // Nothing stored could be read (the rate limit included) and the
+        // answer could not be stored: asking the cloud would only cost it an
+        // identity that is then lost.
+        VORN_LOG_ERROR("Store is locked by another process; no identity request is sent");
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        endRefresh();
+        return VORN_FAILED;
+    }
+    loadRateLimit();
+    if (rateLimitLeft().count() > 0) {
         VORN_LOG_DEBUG("Cloud Rate Limit Hit.");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
+        endRefresh();
         return VORN_OK;
     }
 
@@ -162,6 +241,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
         // Nothing will reach the cloud, so no answer will come to release the
         // waiting clients: answer them now.
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        endRefresh();
         return status;
     }
 
@@ -177,7 +257,9 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        endRefresh();
     } else {
+        // The bracket stays open until the answer is stored.
         m_bExchangeInFlight = true;
     }
     return status;
@@ -189,8 +271,9 @@ VORN_STATUS CVORNAgent::handleRefreshRequest() {
         VORN_LOG_DEBUG("Refresh request joins the exchange in progress");
         return VORN_OK;
     }
-    // A rate limit in force is answered at once, without waiting.
-    if (m_lastExchangeEnd && m_fnNow() >= m_ptrStore->GetRetryTimestamp().count()) {
+    // A rate limit in force is answered at once, without waiting (the store
+    // is asked whether it still is).
+    if (m_lastExchangeEnd && rateLimitLeft().count() == 0) {
         const int interval = CVORNConfig().m_nMinRefreshIntervalSeconds;
         const auto due = *m_lastExchangeEnd + std::chrono::seconds(interval);
         const auto now = m_fnMonotonicNow();
@@ -234,10 +317,23 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
     switch (response.m_status) {
         case VORN_CLOUD_RATE_LIMITED: {
             VORN_LOG_DEBUG("Rate limit response received from cloud");
-            const int64_t retryAt = SaturatingAdd(m_fnNow(), response.m_nRetryAfterSeconds);
-            if (m_ptrStore->SetRetryTimestamp(std::chrono::seconds(retryAt)) != VORN_OK) {
+            const int64_t now = m_fnNow();
+            const int64_t seconds =
+                std::clamp<int64_t>(response.m_nRetryAfterSeconds, 0, kLongestRateLimitSeconds);
+            const int64_t retryAt = SaturatingAdd(now, seconds);
+            RateLimit limit;
+            limit.storedTimestamp = retryAt;
+            limit.bootDeadline = m_fnBootNow() + std::chrono::seconds(seconds);
+            limit.announcedMs = RateLimitTimeoutMs(0, seconds);
+            if (m_ptrStore->SetRetryAfter(
+                    std::chrono::seconds(retryAt),
+                    {std::chrono::seconds(seconds), std::chrono::seconds(now)}) != VORN_OK) {
                 VORN_LOG_ERROR("Failed to update Retry Timestamp");
+                // Kept in this run all the same, against what the store
+                // still holds.
+                limit.storedTimestamp = m_ptrStore->GetRetryTimestamp().count();
             }
+            m_rateLimit = limit;
             answer = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
             break;
         }
@@ -289,6 +385,10 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
     }
     m_deferredRefreshAt.reset();
     reportStatus(answer);
+    endRefresh();
+    // The exchange's lines, its outcome above all, go to the disk now: a
+    // crash of the machine shortly after must not take them.
+    CVORNLogger::Sync();
     if (callback) {
         callback(answer);
     }
@@ -307,26 +407,26 @@ VORN_STATUS CVORNAgent::refreshToken(RefreshTokenCallback callback) {
 }
 
 int CVORNAgent::waitForNextEvent(VORNEvent* const* events) {
-    // The clock is read once: a deadline that has already passed makes the
-    // wait return at once, so the request due after a rate limit is sent.
-    std::optional<std::chrono::system_clock::time_point> rateLimitEnd;
-    const int64_t retryTimestamp = m_ptrStore->GetRetryTimestamp().count();
-    const int64_t now = m_fnNow();
-    if (now < retryTimestamp) {
-        const uint32_t timeout = RateLimitTimeoutMs(now, retryTimestamp);
-        VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
-                         static_cast<int32_t>(timeout));
-        // A wall-clock instant, so a suspend or a clock change does not move it.
-        rateLimitEnd = std::chrono::system_clock::now() + std::chrono::milliseconds(timeout);
-    }
-    if (m_deferredRefreshAt) {
-        const auto deferredIn = *m_deferredRefreshAt - std::chrono::steady_clock::now();
-        if (!rateLimitEnd || deferredIn <= *rateLimitEnd - std::chrono::system_clock::now()) {
-            return WaitForEventsUntil(3, events, *m_deferredRefreshAt);
+    // The rate limit as last taken from the store or the cloud: the loop
+    // itself never reads the store. A limit that has just run out makes the
+    // wait return at once, so the request due after it is sent.
+    std::optional<std::chrono::steady_clock::time_point> rateLimitWake;
+    const std::chrono::nanoseconds left = rateLimitLeft();
+    if (left.count() > 0) {
+        if (!m_rateLimit->announced) {
+            m_rateLimit->announced = true;
+            VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
+                             static_cast<int32_t>(m_rateLimit->announcedMs));
         }
+        rateLimitWake = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::min<std::chrono::nanoseconds>(left, kRateLimitRecheck));
     }
-    if (rateLimitEnd) {
-        return WaitForEventsUntil(3, events, *rateLimitEnd);
+    if (m_deferredRefreshAt && (!rateLimitWake || *m_deferredRefreshAt <= *rateLimitWake)) {
+        return WaitForEventsUntil(3, events, *m_deferredRefreshAt);
+    }
+    if (rateLimitWake) {
+        return WaitForEventsUntil(3, events, *rateLimitWake);
     }
     return WaitForEvents(3, events, false, kInfinite);
 }
@@ -364,6 +464,10 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                     (void)handleRefreshRequest();
                     break;
                 }
+                if (rateLimitLeft().count() > 0) {
+                    // A wake-up to look at the boot clock again.
+                    break;
+                }
                 VORN_LOG_DEBUG("VORN agent received Rate Limit Refresh Event after timeout expiry");
                 if (!m_bExchangeInFlight) {
                     (void)sendIdentityServiceRequest();
@@ -374,6 +478,8 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                 break;
         }
     }
+    // An exchange cut short by the shutdown leaves its refresh open.
+    endRefresh();
     VORN_LOG_DEBUG("VORN agent main thread is exiting with status: %d", VORN_OK);
     return VORN_OK;
 }

@@ -1,6 +1,16 @@
 // The agent: owns the identity machinery and runs all identity work on its
 // main thread, which sleeps on three events and an optional rate-limit timer.
 //
+// Store access: every read and write of one refresh (from the decision to ask
+// the cloud to the stored answer) lies between the store's BeginRefresh and
+// EndRefresh, so the store is read once and a lock held by another process
+// delays the refresh by one lock budget at most. Between refreshes the main
+// loop does not touch the store.
+//
+// Rate limit: the cloud's Retry-After is stored as a wall-clock deadline (it
+// must outlive a restart), but within a run it is timed on the boot clock, so
+// no step of the wall clock stretches the wait or ends it early.
+//
 // Threads: the main thread (MainThreadProc) builds requests and applies
 // answers; the cloud communicator's worker calls notifyIdentityServiceResponse;
 // the IPC receiver calls refreshToken; the entry thread calls ShutDown. The
@@ -39,6 +49,11 @@ int64_t SystemSecondsNow();
 // A monotonic clock for the spacing of refreshes; injectable likewise.
 using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
 
+// Time since boot including suspend (CLOCK_BOOTTIME), which no setting of the
+// wall clock moves: a rate limit is timed on it within a run. Injectable.
+using BootClock = std::function<std::chrono::nanoseconds()>;
+std::chrono::nanoseconds BootTimeNow();
+
 // The main loop's wait timeout for a stored retry timestamp: kInfinite when
 // 'now' is not earlier than the timestamp, otherwise the remaining time in
 // milliseconds, clamped to the largest finite timeout when it does not fit.
@@ -64,6 +79,8 @@ struct AgentComponents {
     std::function<void(const std::string&)> statusSink;
     // Empty: std::chrono::steady_clock.
     MonotonicClock monotonicClock;
+    // Empty: BootTimeNow.
+    BootClock bootClock;
 };
 
 class CVORNAgent {
@@ -117,6 +134,16 @@ private:
     // Passes the state after an outcome to the status sink. m_mutex must not
     // be held.
     void reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome);
+    // Takes up the stored retry timestamp unless it is the one the rate
+    // limit in memory was made from (reads the store: within a refresh only).
+    // A timestamp stored before this run is trusted for at most the
+    // Retry-After seconds it was made from, since the wall clock may have
+    // been set back since.
+    void loadRateLimit();
+    // Time left of the rate limit in force, by the boot clock; 0 when none.
+    std::chrono::nanoseconds rateLimitLeft() const;
+    // Closes the store's bracket of the refresh under way, if any.
+    void endRefresh();
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
     CloudCommunicator m_cloudCommunicator;
@@ -130,7 +157,20 @@ private:
     SecondsClock m_fnNow;
     std::function<void(const std::string&)> m_fnStatusSink;
     MonotonicClock m_fnMonotonicNow;
+    BootClock m_fnBootNow;
     // Main thread only.
+    // The rate limit: the stored timestamp it was made from (the cloud's
+    // answer, or what the store held) and its end on the boot clock.
+    struct RateLimit {
+        int64_t storedTimestamp = 0;
+        std::chrono::nanoseconds bootDeadline{0};
+        // What "Setting timeout for cloud rate limit" says once per limit.
+        uint32_t announcedMs = 0;
+        bool announced = false;
+    };
+    std::optional<RateLimit> m_rateLimit;
+    // Between the store's BeginRefresh and EndRefresh.
+    bool m_bRefreshOpen = false;
     bool m_bExchangeInFlight = false;
     std::optional<std::chrono::steady_clock::time_point> m_lastExchangeEnd;
     // Real (steady_clock) instant at which a deferred refresh is looked at again.

@@ -33,6 +33,32 @@ public:
     // on VORN_ERROR, none of them.
     virtual VORN_STATUS SetIdentity(const std::string& token, const std::string& vorn,
                                     const std::string& instanceKey) = 0;
+
+    // The cloud's last rate-limit answer as received: how long it asked to
+    // wait and when (seconds since 1970-01-01 UTC, by the clock of that
+    // moment). A retry timestamp further from now than 'seconds' can only
+    // come from a clock step, since it was set to 'at + seconds'. Zeros when
+    // none is stored or it cannot be read.
+    struct RetryAfterReceived {
+        std::chrono::seconds seconds{0};
+        std::chrono::seconds at{0};
+    };
+    virtual RetryAfterReceived GetRetryAfterReceived() { return {}; }
+    // Stores the retry timestamp and what it was made from in one change.
+    virtual VORN_STATUS SetRetryAfter(std::chrono::seconds timestamp,
+                                      const RetryAfterReceived& received) {
+        (void)received;
+        return SetRetryTimestamp(timestamp);
+    }
+
+    // Bracket the store accesses of one refresh. BeginRefresh reads what is
+    // stored once, so the getters until EndRefresh need not go back to the
+    // file, and starts one budget of lock waiting for all of them: once a lock
+    // was not granted, every later access fails at once. VORN_OK, or
+    // VORN_FAILED when the store's lock was not granted (nothing could be
+    // read, and no write of this refresh would succeed).
+    virtual VORN_STATUS BeginRefresh() { return VORN_OK; }
+    virtual void EndRefresh() {}
 };
 
 }  // namespace vorn

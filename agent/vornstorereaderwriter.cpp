@@ -1,7 +1,11 @@
 #include "agent/vornstorereaderwriter.h"
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "common/vornlogger.h"
 #include "common/vornstorefileimpl.h"
@@ -42,7 +46,7 @@ VORN_STATUS CVORNStoreReaderWriter::initialize(int storeType, const std::string&
 
 std::string CVORNStoreReaderWriter::GetVORN() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_pStore || !m_strVorn.empty()) {
+    if (!m_pStore || !m_strVorn.empty() || m_bRefreshLoaded) {
         return m_strVorn;
     }
     if (m_pStore->ReadKeyValue(pszKeyVorn, m_strVorn) != VORN_OK) {
@@ -55,7 +59,7 @@ std::string CVORNStoreReaderWriter::GetVORN() {
 
 std::string CVORNStoreReaderWriter::GetToken() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_pStore || !m_strToken.empty()) {
+    if (!m_pStore || !m_strToken.empty() || m_bRefreshLoaded) {
         return m_strToken;
     }
     if (m_pStore->ReadKeyValue(pszKeyToken, m_strToken) != VORN_OK) {
@@ -68,7 +72,7 @@ std::string CVORNStoreReaderWriter::GetToken() {
 
 std::string CVORNStoreReaderWriter::GetInstanceKey() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_pStore || !m_strInstanceKey.empty()) {
+    if (!m_pStore || !m_strInstanceKey.empty() || m_bRefreshLoaded) {
         return m_strInstanceKey;
     }
     if (m_pStore->ReadKeyValue(pszKeyInstanceKey, m_strInstanceKey) != VORN_OK) {
@@ -81,7 +85,7 @@ std::string CVORNStoreReaderWriter::GetInstanceKey() {
 
 std::chrono::seconds CVORNStoreReaderWriter::GetRetryTimestamp() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_pStore || m_nRetryTimestamp.count() > 0) {
+    if (!m_pStore || m_nRetryTimestamp.count() > 0 || m_bRefreshLoaded) {
         return m_nRetryTimestamp;
     }
     std::string text;
@@ -89,6 +93,10 @@ std::chrono::seconds CVORNStoreReaderWriter::GetRetryTimestamp() {
         VORN_LOG_WARNING("Fetching Retry timestamp failed. Returning Retry After Seconds = 0");
         return std::chrono::seconds(0);
     }
+    return parseRetryTimestamp(text);
+}
+
+std::chrono::seconds CVORNStoreReaderWriter::parseRetryTimestamp(const std::string& text) {
     // Leading white space, an optional sign, digits up to the first other
     // character. Text without a number (a hand-edited file) means no rate
     // limit rather than a failure.
@@ -103,6 +111,110 @@ std::chrono::seconds CVORNStoreReaderWriter::GetRetryTimestamp() {
     VORN_LOG_DEBUG("Getting Retry Timestamp = [%lld]",
                    static_cast<long long>(m_nRetryTimestamp.count()));
     return m_nRetryTimestamp;
+}
+
+namespace {
+
+// "<seconds> <seconds since 1970>"; false for anything else.
+bool ParseRetryAfterReceived(const std::string& text,
+                             IVORNIdentityStore::RetryAfterReceived& received) {
+    long long seconds = 0;
+    long long at = 0;
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%lld %lld%n", &seconds, &at, &consumed) != 2 ||
+        static_cast<size_t>(consumed) != text.size() || seconds <= 0) {
+        return false;
+    }
+    received.seconds = std::chrono::seconds(seconds);
+    received.at = std::chrono::seconds(at);
+    return true;
+}
+
+}  // namespace
+
+IVORNIdentityStore::RetryAfterReceived CVORNStoreReaderWriter::GetRetryAfterReceived() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_pStore || m_retryAfterReceived.seconds.count() > 0 || m_bRefreshLoaded) {
+        return m_retryAfterReceived;
+    }
+    std::string text;
+    // Absent before the first rate limit, and in stores of older versions.
+    if (m_pStore->ReadKeyValue(pszKeyRetryAfterReceived, text) == VORN_OK &&
+        !ParseRetryAfterReceived(text, m_retryAfterReceived)) {
+        VORN_LOG_WARNING("Stored %s is not two numbers; ignored", pszKeyRetryAfterReceived);
+    }
+    return m_retryAfterReceived;
+}
+
+VORN_STATUS CVORNStoreReaderWriter::SetRetryAfter(std::chrono::seconds timestamp,
+                                                  const RetryAfterReceived& received) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_pStore) {
+        VORN_LOG_ERROR("Setting Retry After timestamp failed - Initialization not done");
+        return VORN_ERROR;
+    }
+    const std::string receivedText =
+        std::to_string(static_cast<long long>(received.seconds.count())) + " " +
+        std::to_string(static_cast<long long>(received.at.count()));
+    const VORN_STATUS status = m_pStore->WriteKeyValues(
+        {{pszKeyRetryAfter, std::to_string(static_cast<long long>(timestamp.count()))},
+         {pszKeyRetryAfterReceived, receivedText}});
+    if (status != VORN_OK) {
+        VORN_LOG_ERROR("Setting Retry After timestamp failed");
+        return status;
+    }
+    m_nRetryTimestamp = timestamp;
+    m_retryAfterReceived = received;
+    VORN_LOG_DEBUG("Setting Retry After timestamp done");
+    return VORN_OK;
+}
+
+VORN_STATUS CVORNStoreReaderWriter::BeginRefresh() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_pStore) {
+        return VORN_OK;
+    }
+    m_pStore->BeginLockBudget(kRefreshLockBudget);
+    const std::vector<std::string> keys = {pszKeyVorn, pszKeyToken, pszKeyInstanceKey,
+                                           pszKeyRetryAfter, pszKeyRetryAfterReceived};
+    std::vector<std::string> values;
+    int openError = 0;
+    const VORN_STATUS status = m_pStore->ReadKeyValues(keys, values, openError);
+    if (m_pStore->LockRefused()) {
+        return VORN_FAILED;
+    }
+    // A store that is missing, empty or unreadable holds nothing this
+    // refresh can use; the getters say so without reading it again.
+    m_bRefreshLoaded = true;
+    if (status != VORN_OK) {
+        if (openError != ENOENT) {
+            VORN_LOG_WARNING("Store could not be read; nothing stored is used");
+        }
+        return VORN_OK;
+    }
+    // A value already cached stays in force, as for the single getters.
+    std::string* const caches[] = {&m_strVorn, &m_strToken, &m_strInstanceKey};
+    for (size_t i = 0; i < 3; ++i) {
+        if (caches[i]->empty()) {
+            *caches[i] = values[i];
+        }
+    }
+    if (m_nRetryTimestamp.count() <= 0 && !values[3].empty()) {
+        (void)parseRetryTimestamp(values[3]);
+    }
+    if (m_retryAfterReceived.seconds.count() <= 0 && !values[4].empty() &&
+        !ParseRetryAfterReceived(values[4], m_retryAfterReceived)) {
+        VORN_LOG_WARNING("Stored %s is not two numbers; ignored", pszKeyRetryAfterReceived);
+    }
+    return VORN_OK;
+}
+
+void CVORNStoreReaderWriter::EndRefresh() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bRefreshLoaded = false;
+    if (m_pStore) {
+        m_pStore->EndLockBudget();
+    }
 }
 
 VORN_STATUS CVORNStoreReaderWriter::SetVORN(const std::string& vorn) {

@@ -1,10 +1,13 @@
 // The agent's typed, caching view of the identity store.
 //
-// Four keys: "vorn", "vorn_token", "instance_key" and "retry-after" (seconds
-// since 1970-01-01 UTC as signed decimal text). Each value is cached in memory
+// Five keys: "vorn", "vorn_token", "instance_key", "retry-after" (seconds
+// since 1970-01-01 UTC as signed decimal text) and "retry-after-received"
+// (the Retry-After seconds of the answer that set "retry-after" and when it
+// came, as "<seconds> <seconds since 1970>"). Each value is cached in memory
 // once read or set; the file is consulted again only for a value still empty
-// (a timestamp still 0 or less). Getters never fail; setters report the back
-// end's result and keep the cache unchanged on failure.
+// (a timestamp still 0 or less), and not at all between BeginRefresh and
+// EndRefresh, which read every key once. Getters never fail; setters report
+// the back end's result and keep the cache unchanged on failure.
 //
 // One process-wide instance (GetInstance) serves the agent. Other instances
 // may be constructed directly, for example by a client tool that opens the
@@ -19,7 +22,7 @@
 #include <string>
 
 #include "agent/vornidentitystore.h"
-#include "common/vornstoreinterface.h"
+#include "common/vornstorefileimpl.h"
 
 namespace vorn {
 
@@ -31,6 +34,9 @@ public:
     static constexpr const char* pszKeyToken = "vorn_token";
     static constexpr const char* pszKeyInstanceKey = "instance_key";
     static constexpr const char* pszKeyRetryAfter = "retry-after";
+    static constexpr const char* pszKeyRetryAfterReceived = "retry-after-received";
+    // The lock waiting one refresh may spend in all.
+    static constexpr std::chrono::milliseconds kRefreshLockBudget{10000};
 
     // The process's instance, created empty on first use, destroyed at exit.
     static CVORNStoreReaderWriter& GetInstance();
@@ -67,11 +73,25 @@ public:
     VORN_STATUS SetIdentity(const std::string& token, const std::string& vorn,
                             const std::string& instanceKey) override;
 
+    // Text that is not two numbers reads as none (zeros).
+    RetryAfterReceived GetRetryAfterReceived() override;
+    VORN_STATUS SetRetryAfter(std::chrono::seconds timestamp,
+                              const RetryAfterReceived& received) override;
+
+    VORN_STATUS BeginRefresh() override;
+    void EndRefresh() override;
+
 private:
     VORN_STATUS initialize(int storeType, const std::string& storePath, bool readOnly);
+    // The retry timestamp from its stored text (m_mutex held); 0 when the
+    // text holds no number.
+    std::chrono::seconds parseRetryTimestamp(const std::string& text);
 
     std::mutex m_mutex;
-    std::unique_ptr<IVORNStoreInterface> m_pStore;
+    std::unique_ptr<CVORNStoreFileImpl> m_pStore;
+    // Between BeginRefresh and EndRefresh: every key was read once.
+    bool m_bRefreshLoaded = false;
+    RetryAfterReceived m_retryAfterReceived;
     std::string m_strVorn;
     std::string m_strToken;
     std::string m_strInstanceKey;

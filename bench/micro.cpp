@@ -94,6 +94,25 @@ void BM_LogLine(benchmark::State& state) {
 }
 BENCHMARK(BM_LogLine)->Repetitions(9)->ReportAggregatesOnly(true);
 
+// The same line in wall time, and with the flush to the disk that ends every
+// exchange and follows every error line (fdatasync): what the flush costs.
+void BM_LogLineWall(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state) {
+        VORN_LOG_DEBUG("VORN agent received ID request event %d", ++n);
+    }
+}
+BENCHMARK(BM_LogLineWall)->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
+
+void BM_LogLineFlushed(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state) {
+        VORN_LOG_DEBUG("VORN agent received ID request event %d", ++n);
+        CVORNLogger::Sync();
+    }
+}
+BENCHMARK(BM_LogLineFlushed)->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
+
 // The system calls a log line cannot do without, on the same file system:
 // one stat of the file by name and one write of a line of the same length.
 void BM_LogLineSyscallFloor(benchmark::State& state) {

@@ -463,6 +463,11 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     struct stat st;  // filled by stat; clearing it showed in a line's cost
     if (stat(m_strFileName.c_str(), &st) == 0) {
         if (st.st_size > kRotateAboveBytes) {
+            // The lines just before a rotation must not be lost to a crash
+            // between the renames and the next flush of the file system.
+            if (m_fd >= 0) {
+                (void)::fdatasync(m_fd);
+            }
             closeFile();
             if (!RotateFiles(m_strFileName)) {
                 fputs("File rotation failed\n", stderr);
@@ -491,11 +496,27 @@ void CVORNLogger::Log(int level, bool withErrorText, int errnoValue, const char*
     }
     if (writeWhole(note, noteLen, lineText, used)) {
         m_nLostLines = 0;
+        // An error line is what explains a crash that may follow: it goes to
+        // the disk before the caller goes on.
+        if (level == kError) {
+            (void)::fdatasync(m_fd);
+        }
         return;
     }
     // Whatever went wrong, the next line starts over with a fresh open.
     ++m_nLostLines;
     closeFile();
+}
+
+void CVORNLogger::Sync() noexcept {
+    CVORNLogger* logger = TryGetInstance();
+    if (logger == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(logger->m_mutex);
+    if (logger->m_fd >= 0) {
+        (void)::fdatasync(logger->m_fd);
+    }
 }
 
 bool CVORNLogger::RotateFiles(const std::string& fileName) {

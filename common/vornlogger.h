@@ -49,8 +49,18 @@ public:
     // written is counted and leaves no partial bytes behind; the file is then
     // reopened for the next line, and the first line that gets through is
     // preceded by one saying how many were lost.
+    //
+    // Lines are written to the file at once but reach the disk when the file
+    // system flushes them, except that an error line is flushed (fdatasync)
+    // before Log returns, and the file is flushed before it is rotated: after
+    // a crash of the machine the lines that explain it are there.
     void Log(int level, bool withErrorText, int errnoValue, const char* file, const char* function,
              int line, const char* format, ...) __attribute__((format(printf, 8, 9)));
+
+    // Flushes what the process's logger has written to the disk (fdatasync);
+    // nothing when there is no logger. For the end of a unit of work whose
+    // lines should survive a crash of the machine.
+    static void Sync() noexcept;
 
     void SetLogLevel(int level) { m_nLevel.store(level, std::memory_order_relaxed); }
     int GetLogLevel() const { return m_nLevel.load(std::memory_order_relaxed); }

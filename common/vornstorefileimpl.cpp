@@ -22,8 +22,9 @@ namespace vorn {
 
 namespace {
 
-// Set after the store file's permissions were applied in this process run;
-// never reset. One flag for the process, not per object.
+// Set once the store file's permissions were applied, or a restricted store
+// written, in this process run; never reset. One flag for the process, not
+// per object.
 std::atomic<bool> g_bStorePermissionsApplied{false};
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -189,16 +190,34 @@ bool CVORNStoreFileImpl::dataDirectoryIsSafe() const {
     return true;
 }
 
-bool CVORNStoreFileImpl::lock(CVORNFileLock& fileLock, bool exclusive, int* openError) const {
+bool CVORNStoreFileImpl::lock(CVORNFileLock& fileLock, bool exclusive, int* openError) {
     CVORNFileLock::Options options;
     // The agent heals a deleted lock file; a client that only looks
     // creates nothing.
     options.create = m_eMode == eOpenReadWrite;
     options.timeout = m_lockTimeout;
+    if (m_budget) {
+        if (m_budget->refused) {
+            // Another holder kept the lock through a whole wait of this
+            // budget: waiting again would only stretch the caller's answer.
+            VORN_LOG_ERROR("Store lock %s not requested: an earlier request was not granted",
+                           m_strLockFilePath.c_str());
+            return false;
+        }
+        options.timeout = std::min(options.timeout, m_budget->left);
+    }
+    const auto started = std::chrono::steady_clock::now();
     std::string lockError;
-    if (!fileLock.Lock(m_strLockFilePath,
-                       exclusive ? CVORNFileLock::Mode::Exclusive : CVORNFileLock::Mode::Shared,
-                       options, lockError)) {
+    const bool granted = fileLock.Lock(
+        m_strLockFilePath, exclusive ? CVORNFileLock::Mode::Exclusive : CVORNFileLock::Mode::Shared,
+        options, lockError);
+    if (m_budget) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        m_budget->left -= std::min(m_budget->left, waited);
+        m_budget->refused = !granted;
+    }
+    if (!granted) {
         if (openError != nullptr) {
             *openError = fileLock.OpenError();
         }
@@ -206,6 +225,14 @@ bool CVORNStoreFileImpl::lock(CVORNFileLock& fileLock, bool exclusive, int* open
         return false;
     }
     return true;
+}
+
+void CVORNStoreFileImpl::BeginLockBudget(std::chrono::milliseconds total) {
+    m_budget = LockBudget{total, false};
+}
+
+void CVORNStoreFileImpl::EndLockBudget() {
+    m_budget.reset();
 }
 
 VORN_STATUS CVORNStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value) {
@@ -325,8 +352,14 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
     }
     std::string text;
     size_t size = 0;
-    switch (ReadWholeFile(m_strStorePath, text, size)) {
+    int openError = 0;
+    switch (ReadWholeFile(m_strStorePath, text, size, &openError)) {
         case ReadResult::eOpenFailed:
+            // No store yet: the first write makes it, through the temporary
+            // file and the rename like every other.
+            if (openError == ENOENT) {
+                break;
+            }
             VORN_LOG_ERROR("Fatal error - could not open file for reading");
             return VORN_ERROR;
         case ReadResult::eNoMemory:
@@ -353,22 +386,24 @@ VORN_STATUS CVORNStoreFileImpl::WriteKeyValues(const KeyValueList& keyValues) {
     if (!insertOrUpdateJSONKeyValueString(keyValues, text)) {
         return VORN_ERROR;
     }
-    return replaceStoreFile(text) ? VORN_OK : VORN_ERROR;
+    if (!replaceStoreFile(text)) {
+        return VORN_ERROR;
+    }
+    // What is in place now was made restricted.
+    g_bStorePermissionsApplied.store(true);
+    return VORN_OK;
 }
 
 bool CVORNStoreFileImpl::ensureStoreFileProtected() {
     struct stat info {};
-    const bool exists = ::lstat(m_strStorePath.c_str(), &info) == 0;
-    if (g_bStorePermissionsApplied.load() && exists) {
+    if (::lstat(m_strStorePath.c_str(), &info) != 0 && errno == ENOENT) {
+        // Nothing to restrict: the write creates the store restricted. It is
+        // never created empty first, so a crash during the first write leaves
+        // no store at all rather than an empty one.
         return true;
     }
-    // Create it empty if missing; never truncate, never follow a link or
-    // block on a FIFO. A failure shows up in SetFilePermission.
-    const int fd = ::open(m_strStorePath.c_str(),
-                          O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
-                          S_IRUSR | S_IWUSR);
-    if (fd >= 0) {
-        (void)::close(fd);
+    if (g_bStorePermissionsApplied.load()) {
+        return true;
     }
     if (SetFilePermission(m_strStorePath) != VORN_OK) {
         return false;
@@ -418,11 +453,15 @@ bool CVORNStoreFileImpl::replaceStoreFile(const std::string& text) {
         (void)::unlink(tempPath.c_str());
         return false;
     }
-    // Make the rename itself durable. The new file is already in place, so a
-    // failure here is worth a warning but not a failed write.
+    // Make the rename itself durable. Until the directory is flushed a power
+    // loss may bring the old store back, so a write whose flush failed is not
+    // reported as stored, although readers already see the new file.
     const std::string directory = DirectoryOf(m_strStorePath);
-    if (!FlushDirectory(directory)) {
-        VORN_LOG_ERRNO(CVORNLogger::kWarning, "Could not flush directory %s", directory.c_str());
+    if (!(m_fnFlushDirectory ? m_fnFlushDirectory(directory) : FlushDirectory(directory))) {
+        VORN_LOG_ERRNO(CVORNLogger::kError,
+                       "Could not flush directory %s; the new store may not survive a power loss",
+                       directory.c_str());
+        return false;
     }
     return true;
 }
@@ -468,22 +507,40 @@ bool CVORNStoreFileImpl::moveDamagedStoreAside() {
     VORN_LOG_ERROR("Store %s does not parse; moved aside to %s and a fresh store is written",
                    m_strStorePath.c_str(), aside.c_str());
 
-    // Keep the newest copies. The stamp sorts by time, so the names do too.
+    // Keep the copy just made and the newest others. They are ordered by
+    // when each was moved aside (the rename sets the change time), not by
+    // their names: a stamp taken while the clock was behind would sort the
+    // new copy first and delete it at once.
     const std::string directory = DirectoryOf(m_strStorePath);
     const std::string prefix = BaseNameOf(m_strStorePath) + kDamagedInfix;
-    std::vector<std::string> copies;
+    const std::string made = BaseNameOf(aside);
+    struct Copy {
+        struct timespec moved;
+        std::string name;
+    };
+    std::vector<Copy> copies;
     if (DIR* listing = ::opendir(directory.c_str())) {
         while (const struct dirent* entry = ::readdir(listing)) {
             const std::string name = entry->d_name;
-            if (name.compare(0, prefix.size(), prefix) == 0) {
-                copies.push_back(name);
+            struct stat copyInfo {};
+            if (name.compare(0, prefix.size(), prefix) == 0 && name != made &&
+                ::fstatat(::dirfd(listing), entry->d_name, &copyInfo, AT_SYMLINK_NOFOLLOW) == 0) {
+                copies.push_back({copyInfo.st_ctim, name});
             }
         }
         (void)::closedir(listing);
     }
-    std::sort(copies.begin(), copies.end());
-    for (size_t i = 0; i + kDamagedCopiesKept < copies.size(); ++i) {
-        const std::string old = directory + "/" + copies[i];
+    std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
+        if (a.moved.tv_sec != b.moved.tv_sec) {
+            return a.moved.tv_sec > b.moved.tv_sec;
+        }
+        if (a.moved.tv_nsec != b.moved.tv_nsec) {
+            return a.moved.tv_nsec > b.moved.tv_nsec;
+        }
+        return a.name > b.name;
+    });
+    for (size_t i = kDamagedCopiesKept - 1; i < copies.size(); ++i) {
+        const std::string old = directory + "/" + copies[i].name;
         if (::unlink(old.c_str()) != 0) {
             VORN_LOG_ERRNO(CVORNLogger::kWarning, "Could not remove old damaged store %s",
                            old.c_str());

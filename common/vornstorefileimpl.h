@@ -23,8 +23,9 @@
 //
 // Healing: a store file that does not parse as JSON at all cannot be read or
 // updated, so the next write moves it aside to
-// "<store path>.damaged-<UTC yyyymmddThhmmssZ>" (0600; the three newest such
-// copies are kept) with an error line and writes a fresh store holding just
+// "<store path>.damaged-<UTC yyyymmddThhmmssZ>" (0600; the copy just made
+// and the two others moved aside last are kept, whatever the clock said when
+// each was named) with an error line and writes a fresh store holding just
 // the new keys. A file that parses (an array, a member of the wrong type) is
 // never moved: the write fails as before.
 //
@@ -32,12 +33,17 @@
 // "<store path>.tmp" (mode 0600), flushes it to disk, renames it over the
 // store file and flushes the directory, all under the exclusive lock. A
 // crash, kill or power loss at any instant leaves either the old or the new
-// file, never an empty or partial one.
+// file, never an empty or partial one; before the first write completes
+// there is no store file at all (a 0-byte store, left by older versions,
+// still reads as holding nothing). A write whose directory flush fails has
+// put the new file in place but reports VORN_ERROR: it may not survive a
+// power loss.
 #pragma once
 
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,10 +97,12 @@ public:
                               std::vector<std::string>& values, int& openError);
 
     // Under the exclusive lock for the whole read-modify-write. The first
-    // write of the process, and any write that finds the store file missing,
-    // first creates it and restricts it with SetFilePermission. VORN_OK when
-    // the new file is in place; VORN_ERROR otherwise, the store unchanged. A
-    // member holding a non-string value is never overwritten.
+    // write of the process restricts an existing store file with
+    // SetFilePermission; a missing one is created by the replace, restricted.
+    // VORN_OK when the new file is in place and flushed; VORN_ERROR
+    // otherwise, the store unchanged, except when only the directory's flush
+    // failed (the new file is in place, its durability unknown). A member
+    // holding a non-string value is never overwritten.
     VORN_STATUS WriteKeyValue(const std::string& key, const std::string& value) override;
     VORN_STATUS WriteKeyValues(const KeyValueList& keyValues) override;
 
@@ -105,6 +113,22 @@ public:
     void SetLockTimeout(std::chrono::milliseconds timeout) { m_lockTimeout = timeout; }
     // The wall clock that names a damaged copy (default: time()).
     void SetClock(std::function<std::time_t()> now) { m_fnNow = std::move(now); }
+
+    // Until EndLockBudget, every lock request shares 'total' waiting time
+    // (each waits at most what the earlier ones left, and at most the lock
+    // timeout), and once one was not granted the later ones fail at once
+    // with an error line. One refresh of the identity is one budget, so a
+    // lock held by another process delays its answer once, not once per
+    // access. Not thread-safe: the caller serialises, as for every operation.
+    void BeginLockBudget(std::chrono::milliseconds total);
+    void EndLockBudget();
+    // Replaces the flush of the data directory after a rename (tests make
+    // it fail; default: fsync of the directory).
+    void SetDirectoryFlushForTesting(std::function<bool(const std::string&)> flush) {
+        m_fnFlushDirectory = std::move(flush);
+    }
+    // Whether a lock request of the running budget was not granted.
+    bool LockRefused() const { return m_budget && m_budget->refused; }
 
 private:
     // Applies every key of 'keyValues' to the store text 'text' (empty text:
@@ -126,14 +150,22 @@ private:
     // In read-write mode as root: false (after logging why) when the data
     // directory may be changed by someone other than root.
     bool dataDirectoryIsSafe() const;
-    // Takes the lock file in 'mode', creating it in read-write mode.
-    bool lock(CVORNFileLock& lock, bool exclusive, int* openError) const;
+    // Takes the lock file in 'mode', creating it in read-write mode, within
+    // the lock budget when one is running.
+    bool lock(CVORNFileLock& lock, bool exclusive, int* openError);
+
+    struct LockBudget {
+        std::chrono::milliseconds left;
+        bool refused;
+    };
 
     std::string m_strStorePath;
     std::string m_strLockFilePath;
     const OpenMode m_eMode;
     std::chrono::milliseconds m_lockTimeout{10000};
     std::function<std::time_t()> m_fnNow;
+    std::optional<LockBudget> m_budget;
+    std::function<bool(const std::string&)> m_fnFlushDirectory;
 };
 
 }  // namespace vorn

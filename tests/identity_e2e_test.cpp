@@ -387,8 +387,14 @@ TEST_F(IdentityE2E, ShippedEmptyConfigurationKeepsTheAgentRunningWithoutIdentity
     ASSERT_TRUE(WaitUntil(
         [&] { return Log().find("Mandatory Business data missing.") != std::string::npos; }, 10s))
         << Log();
-    EXPECT_NE(Log().find("Failed in condition: (VORN_STATUS::VORN_OK != status)"),
-              std::string::npos);
+    // The next line follows the flush of the error line above: wait for it too.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return Log().find("Failed in condition: (VORN_STATUS::VORN_OK != status)") !=
+                   std::string::npos;
+        },
+        5s))
+        << Log();
 
     const CtlResult refresh = Ctl({"refresh", "--timeout", "10"});
     EXPECT_EQ(refresh.exitCode, 2) << refresh.out << refresh.err;

@@ -20,12 +20,15 @@
 
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
+#include "tests/support/fdatasynctrace.h"
 #include "tests/support/testsupport.h"
 
 using vorn::test::FileExists;
+using vorn::test::InodeOf;
 using vorn::test::LogMark;
 using vorn::test::LogSince;
 using vorn::test::ReadFile;
+using vorn::test::SyncedSizes;
 using vorn::test::TempDir;
 using vorn::test::TestLogPath;
 using vorn::test::WriteFile;
@@ -356,6 +359,33 @@ TEST_F(LoggerTest, RotatesOnlyAboveFiveMillionBytes) {
     const std::string current = ReadFile(path);
     EXPECT_NE(current.find("over the boundary"), std::string::npos);
     EXPECT_EQ(current.find("at the boundary"), std::string::npos);
+    unlink((path + ".1").c_str());
+}
+
+// What a crash of the machine must not take: an error line, and the lines
+// before a rotation, are on the disk before the logger goes on.
+TEST_F(LoggerTest, ErrorLinesAndTheFileBeforeARotationAreFlushed) {
+    const std::string path = TestLogPath();
+    const ino_t log = InodeOf(path);
+    const size_t before = SyncedSizes(log).size();
+    VORN_LOG_DEBUG("a debug line is left to the file system");
+    EXPECT_EQ(SyncedSizes(log).size(), before);
+    VORN_LOG_ERROR("an error line is flushed");
+    std::vector<off_t> synced = SyncedSizes(log);
+    ASSERT_EQ(synced.size(), before + 1);
+    EXPECT_EQ(static_cast<size_t>(synced.back()), ReadFile(path).size());
+    CVORNLogger::Sync();
+    EXPECT_EQ(SyncedSizes(log).size(), before + 2);
+
+    for (int k = 1; k <= 5; ++k) {
+        unlink((path + "." + std::to_string(k)).c_str());
+    }
+    ASSERT_EQ(truncate(path.c_str(), CVORNLogger::kRotateAboveBytes + 1), 0);
+    VORN_LOG_DEBUG("after the rotation");
+    ASSERT_TRUE(FileExists(path + ".1"));
+    synced = SyncedSizes(log);
+    ASSERT_FALSE(synced.empty());
+    EXPECT_EQ(synced.back(), CVORNLogger::kRotateAboveBytes + 1);
     unlink((path + ".1").c_str());
 }
 

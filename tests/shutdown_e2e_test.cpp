@@ -27,6 +27,7 @@
 
 #include "agent/linux/crashserverprotocol.h"
 #include "common/ipcmessage.h"
+#include "common/refreshclient.h"
 #include "tests/ipcudpclient.h"
 #include "tests/support/agenttest.h"
 #include "tests/support/cloudservice.h"
@@ -357,6 +358,27 @@ TEST_F(ShutdownE2E, StoreLockHeldByAnotherProcess) {
     UdpClient client;
     ASSERT_TRUE(client.SendTo(vorn::kIpcAgentPort, std::string("x")));
     EXPECT_TRUE(WaitUntil([&] { return LogHas("Invalid Message received from IPC"); }, 5s));
+    ExpectQuickCleanStop(*agent);
+}
+
+// A refresh while the lock stays held is given up after one wait for the
+// lock (10 s), not one per access of the store, and SIGTERM still ends the
+// agent at once.
+TEST_F(ShutdownE2E, RefreshWhileTheStoreLockIsHeldIsAnsweredWithinTwelveSeconds) {
+    LockHolder holder(m_data.file("vornstore.json.lck"));
+    ASSERT_TRUE(holder.Locked());
+    auto agent = StartAgent();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas("Registered refresh token handler"); }, 20s));
+    const auto asked = std::chrono::steady_clock::now();
+    const vorn::RefreshResult result = vorn::RequestRefresh(vorn::kIpcAgentPort, 30s, geteuid());
+    const auto took = std::chrono::steady_clock::now() - asked;
+    ASSERT_EQ(result.kind, vorn::RefreshResult::Kind::Answered) << Log();
+    EXPECT_EQ(result.outcome, vorn::IpcRefreshTokenRsp::eRefreshTokenCommError);
+    EXPECT_LT(took, 12s) << Log();
+    EXPECT_TRUE(LogHas("Store is locked by another process; no identity request is sent"));
+    std::printf("refresh answered %lld ms after it was asked\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     ExpectQuickCleanStop(*agent);
 }
 

@@ -1,7 +1,13 @@
 // The /proc UDP tables read where the kernel's socket dump is not available.
 #include "common/linux/socketowner.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+
+#include <cstring>
 
 #include <stdexcept>
 #include <string>
@@ -79,6 +85,90 @@ TEST(ProcUdpTable, MissingFileAndBadNumbers) {
     test::WriteFile(dir.file("udp"), std::string(kHeader) + Row("0100007F:ZZZZ", 0, 1));
     EXPECT_THROW(ReadProcUdpTable(dir.file("udp").c_str(), false, 60110, owners),
                  std::invalid_argument);
+}
+
+// One netlink message of 'type' carrying 'payload', padded as the kernel pads.
+std::string Message(uint16_t type, const std::string& payload) {
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(payload.size()));
+    header.nlmsg_type = type;
+    std::string message(reinterpret_cast<const char*>(&header), sizeof(header));
+    message += payload;
+    message.resize(NLMSG_ALIGN(message.size()), '\0');
+    return message;
+}
+
+std::string Socket(uint8_t family, uint16_t port, const char* address, uint32_t uid,
+                   uint32_t inode) {
+    inet_diag_msg info{};
+    info.idiag_family = family;
+    info.id.idiag_sport = htons(port);
+    EXPECT_EQ(inet_pton(family, address, info.id.idiag_src), 1);
+    info.idiag_uid = uid;
+    info.idiag_inode = inode;
+    return Message(SOCK_DIAG_BY_FAMILY,
+                   std::string(reinterpret_cast<const char*>(&info), sizeof(info)));
+}
+
+std::string Error(int32_t code) {
+    return Message(NLMSG_ERROR, std::string(reinterpret_cast<const char*>(&code), sizeof(code)) +
+                                    std::string(sizeof(nlmsghdr), '\0'));
+}
+
+TEST(SockDiagReply, SocketsThatReceiveLoopbackOnThePort) {
+    const std::string reply =
+        Socket(AF_INET, 60110, "127.0.0.1", 1000, 11) + Socket(AF_INET, 60110, "0.0.0.0", 0, 12) +
+        Socket(AF_INET, 60110, "127.0.0.2", 1001, 13) + Socket(AF_INET, 53, "127.0.0.1", 1, 14) +
+        Socket(AF_INET6, 60110, "::ffff:127.0.0.1", 1002, 15) +
+        Socket(AF_INET6, 60110, "::1", 1003, 16) + Message(SOCK_DIAG_BY_FAMILY, "short") +
+        Message(NLMSG_NOOP, "");
+    // Offset by one byte: the reply need not be aligned for the parser.
+    const std::string unaligned = "x" + reply;
+    std::vector<UdpSocketOwner> owners;
+    std::string error;
+    EXPECT_EQ(ParseSockDiagReply(unaligned.data() + 1, reply.size(), 60110, owners, error),
+              SockDiagReply::More);
+    const std::vector<UdpSocketOwner> expected = {{1000, 11}, {0, 12}, {1002, 15}};
+    EXPECT_EQ(owners, expected);
+    EXPECT_EQ(error, "");
+
+    owners.clear();
+    const std::string done = Socket(AF_INET, 60110, "127.0.0.1", 7, 8) + Message(NLMSG_DONE, "") +
+                             Socket(AF_INET, 60110, "127.0.0.1", 9, 10);
+    EXPECT_EQ(ParseSockDiagReply(done.data(), done.size(), 60110, owners, error),
+              SockDiagReply::Done);
+    EXPECT_EQ(owners, std::vector<UdpSocketOwner>({{7, 8}}));
+}
+
+TEST(SockDiagReply, ErrorsAndDamagedReplies) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        SockDiagReply result;
+        const char* error;
+    } cases[] = {
+        {"no diagnostics for the family", Error(-ENOENT), SockDiagReply::Unsupported, ""},
+        {"kernel error", Error(-EACCES), SockDiagReply::Failed, "netlink: Permission denied"},
+        // Once aborted the parser under UBSan: the code was negated for strerror.
+        {"code that cannot be negated", Error(INT32_MIN), SockDiagReply::Failed,
+         "netlink: error -2147483648"},
+        {"error too short for its code", Message(NLMSG_ERROR, "ab"), SockDiagReply::Failed,
+         "netlink: short error message"},
+        {"length past the reply", Socket(AF_INET, 60110, "127.0.0.1", 1, 2).substr(0, 40),
+         SockDiagReply::More, ""},
+        {"length shorter than a header", std::string("\x04\0\0\0\x03\0\0\0\0\0\0\0\0\0\0\0", 16),
+         SockDiagReply::More, ""},
+        {"empty", "", SockDiagReply::More, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<UdpSocketOwner> owners;
+        std::string error;
+        EXPECT_EQ(ParseSockDiagReply(c.reply.data(), c.reply.size(), 60110, owners, error),
+                  c.result);
+        EXPECT_EQ(error, c.error);
+        EXPECT_TRUE(owners.empty());
+    }
 }
 
 }  // namespace

@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/linux/servicenotifier.h"
 #include "common/refreshclient.h"
 #include "common/vornpath.h"
 #include "common/vornutils.h"
 #include "tests/support/faketransport.h"
+#include "tests/support/fdatasynctrace.h"
 #include "tests/support/testsupport.h"
 
 namespace vorn {
@@ -60,9 +62,13 @@ public:
     struct Values {
         std::string vorn, token, instanceKey;
         int64_t retry = 0;
+        // The Retry-After seconds the retry timestamp was made from, and when.
+        int64_t receivedSeconds = 0;
+        int64_t receivedAt = 0;
         bool operator==(const Values& o) const {
             return vorn == o.vorn && token == o.token && instanceKey == o.instanceKey &&
-                   retry == o.retry;
+                   retry == o.retry && receivedSeconds == o.receivedSeconds &&
+                   receivedAt == o.receivedAt;
         }
     };
 
@@ -104,6 +110,27 @@ public:
     VORN_STATUS SetRetryTimestamp(std::chrono::seconds timestamp) override {
         return Write([&](Values& values) { values.retry = timestamp.count(); });
     }
+    RetryAfterReceived GetRetryAfterReceived() override {
+        const Values values = Get();
+        return {std::chrono::seconds(values.receivedSeconds),
+                std::chrono::seconds(values.receivedAt)};
+    }
+    VORN_STATUS SetRetryAfter(std::chrono::seconds timestamp,
+                              const RetryAfterReceived& received) override {
+        return Write([&](Values& values) {
+            values.retry = timestamp.count();
+            values.receivedSeconds = received.seconds.count();
+            values.receivedAt = received.at.count();
+        });
+    }
+    // While set, BeginRefresh reports the store's lock as not granted.
+    void RefuseLock(bool refuse) { m_refuseLock = refuse; }
+    VORN_STATUS BeginRefresh() override {
+        ++m_refreshesOpen;
+        return m_refuseLock ? VORN_FAILED : VORN_OK;
+    }
+    void EndRefresh() override { --m_refreshesOpen; }
+    int RefreshesOpen() const { return m_refreshesOpen; }
     VORN_STATUS SetIdentity(const std::string& token, const std::string& vorn,
                             const std::string& instanceKey) override {
         return Write([&](Values& values) {
@@ -135,6 +162,8 @@ private:
     bool m_blockWrites = false;   // guarded by m_mutex
     bool m_writeWaiting = false;  // guarded by m_mutex
     std::atomic<bool> m_failWrites{false};
+    std::atomic<bool> m_refuseLock{false};
+    std::atomic<int> m_refreshesOpen{0};
 };
 
 class AgentTest : public ::testing::Test {
@@ -179,6 +208,9 @@ protected:
                 std::chrono::milliseconds(m_monotonicMs.load()) +
                 std::chrono::microseconds(m_monotonicExtraUs.load()));
         };
+        if (m_injectBootClock) {
+            components.bootClock = [this] { return std::chrono::nanoseconds(m_bootNs.load()); };
+        }
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
         ASSERT_TRUE(WaitUntil(
@@ -254,6 +286,10 @@ protected:
     std::atomic<int64_t> m_monotonicMs{1'000'000};
     // Added to m_monotonicMs: instants between two milliseconds.
     std::atomic<int64_t> m_monotonicExtraUs{0};
+    // Set before Start: the boot clock stands where m_bootNs says, otherwise
+    // the real one runs.
+    bool m_injectBootClock = false;
+    std::atomic<int64_t> m_bootNs{5'000'000'000'000};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
     std::mutex m_statusMutex;
@@ -319,7 +355,7 @@ TEST_F(AgentTest, RefreshOutcomesAndWhatIsStored) {
          kStored,
          Rsp::eRefreshTokenRateLimited,
          1,
-         {"vorn-0", "token-0", "key-0", kNow + 120},
+         {"vorn-0", "token-0", "key-0", kNow + 120, 120, kNow},
          "Rate limit response received from cloud"},
         {"transport failure",
          {VORN_ERROR, 0, "", ""},
@@ -716,6 +752,119 @@ TEST_F(AgentTest, RefreshHandlerDoesNotWaitForAStoreWrite) {
     ASSERT_EQ(outcome.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(outcome.get(), Rsp::eRefreshTokenSuccess);
     EXPECT_EQ(m_store.Get().vorn, "v");
+}
+
+// Within a run the rate limit is timed on the boot clock: the wall clock set
+// back 3 h does not stretch a 1 s limit, and the answer is stored with what
+// it was made from.
+TEST_F(AgentTest, RateLimitWaitIsNotStretchedByTheClockSetBack) {
+    SetAnswer({VORN_OK, 429, "Retry-After: 1\r\n", R"({"code":429,"msg":"slow down"})"});
+    StartQuiet();
+    const size_t mark = LogMark();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
+    const FakeStore::Values stored = m_store.Get();
+    EXPECT_EQ(stored.retry, kNow + 1);
+    EXPECT_EQ(stored.receivedSeconds, 1);
+    EXPECT_EQ(stored.receivedAt, kNow);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    m_now = kNow - 3 * 3600;
+    const auto stepped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s)) << LogSince(mark);
+    EXPECT_LT(std::chrono::steady_clock::now() - stepped, 3s);
+    EXPECT_NE(LogSince(mark).find("Setting timeout for cloud rate limit to 1000 milliseconds"),
+              std::string::npos);
+}
+
+// Nor does the wall clock set forward end it early: only the boot clock does.
+TEST_F(AgentTest, RateLimitIsNotCutShortByTheClockSetForward) {
+    m_injectBootClock = true;
+    SetAnswer({VORN_OK, 429, "Retry-After: 60\r\n", R"({"code":429,"msg":"slow down"})"});
+    StartQuiet();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
+    ASSERT_EQ(Exchanges(), 1u);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    m_now = kNow + 3 * 3600;
+    m_bootNs += std::chrono::nanoseconds(59s).count();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenRateLimited);
+    EXPECT_EQ(Exchanges(), 1u);
+    // The end as the wall clock now tells it: 1 s away.
+    EXPECT_EQ(Statuses().back(), RateLimitedStatus(kNow + 3 * 3600 + 1));
+    m_bootNs += std::chrono::nanoseconds(1s).count();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 2u);
+}
+
+// A limit stored before the start is trusted for no longer than the cloud
+// asked: further away than that, the clock was stepped since.
+TEST_F(AgentTest, StoredRateLimitAtStartIsCappedByTheDurationReceived) {
+    const int64_t year = 365 * 86400;
+    const struct {
+        const char* name;
+        FakeStore::Values stored;
+        const char* expected;  // nullptr: no limit, the start-up request goes out
+    } cases[] = {
+        {"clock a year ahead when the limit came",
+         {"", "", "", kNow + year + 60, 60, kNow + year},
+         "Setting timeout for cloud rate limit to 60000 milliseconds"},
+        {"half of the wait passed",
+         {"", "", "", kNow + 30, 60, kNow - 30},
+         "Setting timeout for cloud rate limit to 30000 milliseconds"},
+        {"stored by an older version",
+         {"", "", "", kNow + 1000, 0, 0},
+         "Setting timeout for cloud rate limit to 1000000 milliseconds"},
+        {"clock set forward across the restart", {"", "", "", kNow - 10, 60, kNow - 70}, nullptr},
+    };
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_store.Put(c.stored);
+        const size_t exchanges = Exchanges();
+        const size_t mark = LogMark();
+        Start();
+        if (c.expected != nullptr) {
+            EXPECT_TRUE(
+                WaitUntil([&] { return LogSince(mark).find(c.expected) != std::string::npos; }, 5s))
+                << LogSince(mark);
+            EXPECT_EQ(Exchanges(), exchanges);
+        } else {
+            EXPECT_TRUE(WaitUntil([&] { return Exchanges() == exchanges + 1; }, 5s));
+        }
+        Stop();
+    }
+}
+
+// A store whose lock another process holds is given up on once per refresh:
+// no exchange (its answer could not be kept), the client answered at once.
+TEST_F(AgentTest, StoreLockNotGrantedEndsTheRefreshWithoutAnExchange) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    StartQuiet();
+    m_store.RefuseLock(true);
+    const size_t mark = LogMark();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenCommError);
+    EXPECT_EQ(Exchanges(), 0u);
+    EXPECT_NE(
+        LogSince(mark).find("Store is locked by another process; no identity request is sent"),
+        std::string::npos);
+    m_store.RefuseLock(false);
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 1u);
+    EXPECT_EQ(m_store.RefreshesOpen(), 0);
+}
+
+// The exchange's lines reach the disk when it ends, its outcome included.
+TEST_F(AgentTest, LogIsFlushedAfterEachExchange) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    StartQuiet();
+    const ino_t log = test::InodeOf(test::TestLogPath());
+    const size_t mark = LogMark();
+    EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
+    const std::string since = LogSince(mark);
+    const size_t outcome = since.find("VORN received from cloud");
+    ASSERT_NE(outcome, std::string::npos);
+    const off_t outcomeEnd = static_cast<off_t>(mark + since.find('\n', outcome) + 1);
+    const std::vector<off_t> synced = test::SyncedSizes(log);
+    ASSERT_FALSE(synced.empty());
+    EXPECT_GE(synced.back(), outcomeEnd);
 }
 
 }  // namespace

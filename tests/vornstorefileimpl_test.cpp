@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -229,9 +230,8 @@ TEST(StoreFileImplTest, NewStoreAndLockFileAreOwnerOnly) {
     EXPECT_FALSE(FileExists(f.path));
     EXPECT_EQ(0600u, ModeOf(f.path + ".lck"));
 
-    size_t mark = LogMark();
+    // The store is made by the replace, restricted from the start.
     ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
-    EXPECT_TRUE(Contains(LogSince(mark), "Security permissions changed on target file: " + f.path));
     EXPECT_EQ(0600u, ModeOf(f.path));
     if (::geteuid() == 0) {
         struct stat info {};
@@ -239,18 +239,48 @@ TEST(StoreFileImplTest, NewStoreAndLockFileAreOwnerOnly) {
         EXPECT_EQ(0u, info.st_uid);
     }
 
-    // Once applied in this run, later writes leave the permissions alone ...
-    mark = LogMark();
+    // Later writes leave the permissions alone ...
+    const size_t mark = LogMark();
     ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "w"));
     EXPECT_FALSE(Contains(LogSince(mark), "Security permissions changed"));
     EXPECT_EQ(0600u, ModeOf(f.path));
 
-    // ... unless the store file has gone.
+    // ... and a store that has gone is written anew, restricted as it is made.
     ASSERT_EQ(0, ::unlink(f.path.c_str()));
-    mark = LogMark();
     ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "x"));
-    EXPECT_TRUE(Contains(LogSince(mark), "Security permissions changed on target file: " + f.path));
     EXPECT_EQ(PrintedObject({{"vorn", "x"}}), ReadFile(f.path));
+    EXPECT_EQ(0600u, ModeOf(f.path));
+}
+
+// A first write that fails leaves no store at all, never an empty one.
+TEST(StoreFileImplTest, FailedFirstWriteLeavesNoEmptyStore) {
+    StoreFixture f;
+    // The temporary file cannot be made: the write fails before any rename.
+    ASSERT_EQ(0, ::mkdir((f.path + ".tmp").c_str(), 0700));
+    ASSERT_EQ(0, ::mkdir((f.path + ".tmp/x").c_str(), 0700));
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "v"));
+    EXPECT_FALSE(FileExists(f.path));
+    ASSERT_EQ(0, ::rmdir((f.path + ".tmp/x").c_str()));
+    ASSERT_EQ(0, ::rmdir((f.path + ".tmp").c_str()));
+    ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
+    EXPECT_EQ(PrintedObject({{"vorn", "v"}}), ReadFile(f.path));
+}
+
+// The rename is only durable once the directory is flushed: a failed flush
+// is an error, although readers already see the new store.
+TEST(StoreFileImplTest, FailedDirectoryFlushIsAFailedWrite) {
+    StoreFixture f;
+    ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
+    f.store.SetDirectoryFlushForTesting([](const std::string&) {
+        errno = EIO;
+        return false;
+    });
+    const size_t mark = LogMark();
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
+    EXPECT_TRUE(Contains(LogSince(mark), "S: error :: Could not flush directory " + f.dir.path() +
+                                             "; the new store may not survive a power loss"))
+        << LogSince(mark);
+    EXPECT_EQ(PrintedObject({{"vorn", "w"}}), ReadFile(f.path));
 }
 
 TEST(StoreFileImplTest, DeletedLockFileHealsForTheAgentButNotForAReader) {
@@ -319,6 +349,77 @@ TEST(StoreFileImplTest, DamagedStoreIsMovedAsideAndTheThreeNewestCopiesKept) {
     EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
     EXPECT_EQ(damagedText, ReadFile(f.path));
     EXPECT_EQ(3u, DamagedCopies(f.dir, "vornstore.json").size());
+}
+
+// Copies are pruned in the order they were made, whatever their names say:
+// one named while the clock was behind is not the oldest.
+TEST(StoreFileImplTest, DamagedCopyJustMadeIsKeptWhenTheClockIsBehind) {
+    StoreFixture f;
+    std::time_t now = 1765324800;  // 2025-12-10T00:00:00Z
+    f.store.SetClock([&] { return now; });
+    const auto damage = [&](const std::string& text) {
+        WriteFile(f.path, text);
+        ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
+        // The change times of successive copies must differ (the kernel's
+        // file times move in steps of a few milliseconds).
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    damage("{1");
+    now += 86400;
+    damage("{2");
+    now += 86400;
+    damage("{3");
+    now = 946684800;  // 2000-01-01: the clock is set back
+    damage("{4");
+    EXPECT_EQ((std::vector<std::string>{"vornstore.json.damaged-20000101T000000Z",
+                                        "vornstore.json.damaged-20251211T000000Z",
+                                        "vornstore.json.damaged-20251212T000000Z"}),
+              DamagedCopies(f.dir, "vornstore.json"));
+    damage("{5");
+    EXPECT_EQ((std::vector<std::string>{"vornstore.json.damaged-20000101T000000Z",
+                                        "vornstore.json.damaged-20000101T000000Z-1",
+                                        "vornstore.json.damaged-20251212T000000Z"}),
+              DamagedCopies(f.dir, "vornstore.json"));
+    EXPECT_EQ("{5", ReadFile(f.dir.file("vornstore.json.damaged-20000101T000000Z-1")));
+}
+
+// Within one budget the lock requests share their waiting time, and after
+// one was not granted the others fail at once.
+TEST(StoreFileImplTest, LockBudgetIsSharedAndFailsFastOnceSpent) {
+    StoreFixture f;
+    ASSERT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "v"));
+    auto holder = std::make_unique<CVORNFileLock>();
+    std::string error;
+    ASSERT_TRUE(holder->Lock(f.path + ".lck", CVORNFileLock::Mode::Exclusive, error)) << error;
+
+    f.store.BeginLockBudget(std::chrono::milliseconds(300));
+    const size_t mark = LogMark();
+    auto start = std::chrono::steady_clock::now();
+    std::string value;
+    std::vector<std::string> values;
+    int openError = 0;
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
+    EXPECT_TRUE(f.store.LockRefused());
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValues({"vorn"}, values, openError));
+    EXPECT_EQ(VORN_ERROR, f.store.WriteKeyValue("vorn", "w"));
+    EXPECT_EQ(VORN_FAILED, f.store.ReadKeyValue("vorn", value));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(280));
+    EXPECT_LT(took, std::chrono::milliseconds(600));
+    EXPECT_TRUE(Contains(LogSince(mark), "Store lock " + f.path +
+                                             ".lck not requested: an earlier request was not "
+                                             "granted"))
+        << LogSince(mark);
+
+    // A new budget starts afresh; a lock granted within it costs nothing.
+    holder.reset();
+    f.store.BeginLockBudget(std::chrono::milliseconds(300));
+    EXPECT_FALSE(f.store.LockRefused());
+    EXPECT_EQ(VORN_OK, f.store.WriteKeyValue("vorn", "w"));
+    EXPECT_EQ(VORN_OK, f.store.ReadKeyValue("vorn", value));
+    EXPECT_EQ("w", value);
+    f.store.EndLockBudget();
+    EXPECT_FALSE(f.store.LockRefused());
 }
 
 TEST(StoreFileImplTest, LockWaitsAreBoundedAndAbandonedAtShutdown) {

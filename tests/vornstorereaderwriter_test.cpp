@@ -224,5 +224,54 @@ TEST(StoreReaderWriterTest, ProcessInstanceIsOneObject) {
     EXPECT_EQ(&Store::GetInstance(), &Store::GetInstance());
 }
 
+// What a rate-limit answer was made from goes with its timestamp in one
+// change, and a text that is not two numbers reads as none.
+TEST(StoreReaderWriterTest, RetryAfterReceivedIsStoredWithTheTimestamp) {
+    StoreFixture f;
+    ASSERT_EQ(VORN_OK,
+              f.store.SetRetryAfter(seconds(1700000060), {seconds(60), seconds(1700000000)}));
+    EXPECT_TRUE(Contains(ReadFile(f.path), "\"retry-after-received\":\t\"60 1700000000\""));
+    Store fresh;
+    ASSERT_EQ(VORN_OK, fresh.Initialize(Store::eStoreTypeFile, f.path));
+    EXPECT_EQ(seconds(1700000060), fresh.GetRetryTimestamp());
+    const IVORNIdentityStore::RetryAfterReceived received = fresh.GetRetryAfterReceived();
+    EXPECT_EQ(seconds(60), received.seconds);
+    EXPECT_EQ(seconds(1700000000), received.at);
+
+    for (const char* text : {"60", "60 x", "x 1700000000", "-5 1700000000", "60 1700000000 7"}) {
+        SCOPED_TRACE(text);
+        WriteFile(f.path, std::string("{\"retry-after-received\": \"") + text + "\"}");
+        Store other;
+        ASSERT_EQ(VORN_OK, other.Initialize(Store::eStoreTypeFile, f.path));
+        EXPECT_EQ(seconds(0), other.GetRetryAfterReceived().seconds);
+    }
+}
+
+// One refresh reads the store once: until EndRefresh the getters do not go
+// back to the file, even for values it does not hold.
+TEST(StoreReaderWriterTest, RefreshReadsTheStoreOnce) {
+    StoreFixture f;
+    WriteFile(f.path, R"({"vorn":"v","vorn_token":"t","retry-after":"5"})");
+    ASSERT_EQ(VORN_OK, f.store.BeginRefresh());
+    // Changed behind the reader's back: the refresh keeps what it read.
+    WriteFile(f.path, R"({"vorn":"w","vorn_token":"u","instance_key":"k","retry-after":"9"})");
+    const size_t mark = LogMark();
+    EXPECT_EQ("v", f.store.GetVORN());
+    EXPECT_EQ("t", f.store.GetToken());
+    EXPECT_EQ("", f.store.GetInstanceKey());
+    EXPECT_EQ(seconds(5), f.store.GetRetryTimestamp());
+    EXPECT_EQ(seconds(0), f.store.GetRetryAfterReceived().seconds);
+    EXPECT_FALSE(Contains(LogSince(mark), "Fetching"));
+    f.store.EndRefresh();
+    // Afterwards a missing value is looked up again.
+    EXPECT_EQ("k", f.store.GetInstanceKey());
+
+    // No store yet is nothing stored, not a failure.
+    StoreFixture empty;
+    EXPECT_EQ(VORN_OK, empty.store.BeginRefresh());
+    EXPECT_EQ("", empty.store.GetVORN());
+    empty.store.EndRefresh();
+}
+
 }  // namespace
 }  // namespace vorn

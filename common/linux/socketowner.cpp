@@ -121,35 +121,15 @@ DumpResult DumpFamily(int family, uint16_t port, std::vector<UdpSocketOwner>& ow
             error = "netlink reply: connection closed";
             return DumpResult::Failed;
         }
-        int length = static_cast<int>(received);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
-             header = NLMSG_NEXT(header, length)) {
-            if (header->nlmsg_type == NLMSG_DONE) {
+        switch (ParseSockDiagReply(buffer, static_cast<size_t>(received), port, owners, error)) {
+            case SockDiagReply::More:
+                continue;
+            case SockDiagReply::Done:
                 return DumpResult::Done;
-            }
-            if (header->nlmsg_type == NLMSG_ERROR) {
-                const auto* failure = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-                // A kernel without UDP diagnostics for this family.
-                if (failure->error == -ENOENT || failure->error == -EOPNOTSUPP) {
-                    return DumpResult::Unsupported;
-                }
-                error = std::string("netlink: ") + strerror(-failure->error);
+            case SockDiagReply::Unsupported:
+                return DumpResult::Unsupported;
+            case SockDiagReply::Failed:
                 return DumpResult::Failed;
-            }
-            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-                header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-                continue;
-            }
-            const auto* socketInfo = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            if (ntohs(socketInfo->id.idiag_sport) != port) {
-                continue;
-            }
-            const bool receives = socketInfo->idiag_family == AF_INET
-                                      ? ReceivesLoopbackV4(socketInfo->id.idiag_src[0])
-                                      : ReceivesLoopbackV6(socketInfo->id.idiag_src);
-            if (receives) {
-                owners.push_back(UdpSocketOwner{socketInfo->idiag_uid, socketInfo->idiag_inode});
-            }
         }
     }
 }
@@ -207,6 +187,62 @@ void ParseProcRow(std::string_view line, bool v6, uint16_t port,
 }
 
 }  // namespace
+
+SockDiagReply ParseSockDiagReply(const char* data, size_t size, uint16_t port,
+                                 std::vector<UdpSocketOwner>& owners, std::string& error) {
+    // The walk is NLMSG_OK/NLMSG_NEXT done with sizes kept unsigned: the
+    // macros compare the kernel's unsigned length with a signed one. A
+    // header whose length runs past the buffer or is shorter than a header
+    // ends the walk, as the macros would.
+    size_t at = 0;
+    while (size - at >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, data + at, sizeof(header));
+        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size - at) {
+            break;
+        }
+        const char* payload = data + at + NLMSG_HDRLEN;
+        const size_t payloadSize = header.nlmsg_len - NLMSG_HDRLEN;
+        at += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), size - at);
+        if (header.nlmsg_type == NLMSG_DONE) {
+            return SockDiagReply::Done;
+        }
+        if (header.nlmsg_type == NLMSG_ERROR) {
+            nlmsgerr failure{};
+            if (payloadSize < sizeof(failure.error)) {
+                error = "netlink: short error message";
+                return SockDiagReply::Failed;
+            }
+            std::memcpy(&failure.error, payload, sizeof(failure.error));
+            // A kernel without UDP diagnostics for this family.
+            if (failure.error == -ENOENT || failure.error == -EOPNOTSUPP) {
+                return SockDiagReply::Unsupported;
+            }
+            // Kernel errors are small negative numbers; anything else is
+            // shown as it came, never negated.
+            error = "netlink: " + (failure.error < 0 && failure.error > -4096
+                                       ? std::string(strerror(-failure.error))
+                                       : "error " + std::to_string(failure.error));
+            return SockDiagReply::Failed;
+        }
+        if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadSize < sizeof(inet_diag_msg)) {
+            continue;
+        }
+        inet_diag_msg socketInfo;
+        std::memcpy(&socketInfo, payload, sizeof(socketInfo));
+        if (ntohs(socketInfo.id.idiag_sport) != port) {
+            continue;
+        }
+        const bool receives = socketInfo.idiag_family == AF_INET
+                                  ? ReceivesLoopbackV4(socketInfo.id.idiag_src[0])
+                                  : socketInfo.idiag_family == AF_INET6 &&
+                                        ReceivesLoopbackV6(socketInfo.id.idiag_src);
+        if (receives) {
+            owners.push_back(UdpSocketOwner{socketInfo.idiag_uid, socketInfo.idiag_inode});
+        }
+    }
+    return SockDiagReply::More;
+}
 
 bool ReadProcUdpTable(const char* path, bool v6, uint16_t port,
                       std::vector<UdpSocketOwner>& owners) {

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,21 @@ struct UdpSocketOwner {
 // dump; reads /proc/net/udp and /proc/net/udp6 only where that socket family
 // is not available. False, with 'error' set, when neither works.
 bool FindUdpSocketOwners(uint16_t port, std::vector<UdpSocketOwner>& owners, std::string& error);
+
+enum class SockDiagReply {
+    More,         // every message read; the dump goes on in the next reply
+    Done,         // the dump's end was seen
+    Unsupported,  // the kernel has no UDP diagnostics for this family
+    Failed,       // the kernel reported an error; 'error' says which
+};
+
+// One reply of a NETLINK_SOCK_DIAG dump of UDP sockets, 'size' bytes at
+// 'data' (any alignment): the sockets on local 'port' that FindUdpSocketOwners
+// would report are appended to 'owners'. Messages of other types and ones too
+// short for their type are skipped; a message whose length runs past the
+// reply ends it.
+SockDiagReply ParseSockDiagReply(const char* data, size_t size, uint16_t port,
+                                 std::vector<UdpSocketOwner>& owners, std::string& error);
 
 // The rows of a /proc/net/udp (or, with 'v6', /proc/net/udp6) table at
 // 'path' that FindUdpSocketOwners would report, appended to 'owners'; what
