@@ -7,10 +7,17 @@
 
 namespace vorn {
 
-CIPCAgent::CIPCAgent(unsigned short port)
+CIPCAgent::CIPCAgent(unsigned short port, const std::string& localSocketPath)
     : m_ipcServer(port, [this](const std::string& message, unsigned short clientPort) {
           handleReceivedIpcMessage(message, clientPort);
-      }) {}
+      }) {
+    if (!localSocketPath.empty()) {
+        m_localServer = std::make_unique<CUnixIpcServer>(
+            localSocketPath, [this](const std::string& message, const LocalClient& client) {
+                handleLocalMessage(message, client);
+            });
+    }
+}
 
 CIPCAgent::~CIPCAgent() = default;
 
@@ -20,6 +27,14 @@ VORN_STATUS CIPCAgent::RegisterRefreshTokenHandler(RefreshTokenHandler handler) 
     return VORN_OK;
 }
 
+bool CIPCAgent::isRefreshRequest(uint16_t msgType) {
+    if (msgType != eRefreshTokenReq) {
+        VORN_LOG_LIMITED_ERROR("Invalid message [type = %d ] received from VORN Client", msgType);
+        return false;
+    }
+    return true;
+}
+
 void CIPCAgent::handleReceivedIpcMessage(const std::string& message, unsigned short clientPort) {
     uint16_t msgType = 0;
     if (GetMsgType(message, msgType) != VORN_OK) {
@@ -27,74 +42,129 @@ void CIPCAgent::handleReceivedIpcMessage(const std::string& message, unsigned sh
         return;
     }
     VORN_LOG_LIMITED_DEBUG("Received IPC Message from client[%d]", clientPort);
-    if (msgType != eRefreshTokenReq) {
-        VORN_LOG_LIMITED_ERROR("Invalid message [type = %d ] received from VORN Client", msgType);
+    if (!isRefreshRequest(msgType)) {
         return;
     }
-
+    const Requester requester{false, clientPort};
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_lstPendingClients.empty()) {
-        bool served = false;
-        if (!m_fnRefreshTokenHandler) {
-            VORN_LOG_LIMITED_ERROR("No Refresh Token Handler Registered by Agent");
+    if (!startOrJoinRefresh(requester)) {
+        const std::string failure = EncodeRefreshTokenRsp(IpcRefreshTokenRsp::eRefreshTokenFailed);
+        if (!sendTo(requester, failure)) {
+            VORN_LOG_LIMITED_ERROR("Sending FailRspMsg to Client[%d] failed", clientPort);
         } else {
-            VORN_LOG_LIMITED_DEBUG("Invoking Refresh Token Handler Registered by Agent");
-            const VORN_STATUS status =
-                m_fnRefreshTokenHandler([this](IpcRefreshTokenRsp::eRefreshTokenResponse response) {
-                    handleRefreshTokenResponse(response);
-                });
-            // A handler that refused has not kept the callback: listing the
-            // client would leave it, and everyone after it, waiting for an
-            // answer that never comes.
-            served = (status == VORN_OK);
-            if (!served) {
-                VORN_LOG_LIMITED_ERROR("Refresh Token Handler failed [%d]",
-                                       static_cast<int>(status));
-            }
-        }
-        if (!served) {
-            const std::string failure =
-                EncodeRefreshTokenRsp(IpcRefreshTokenRsp::eRefreshTokenFailed);
-            if (m_ipcServer.SendMsgAsync(failure, clientPort) != VORN_OK) {
-                VORN_LOG_LIMITED_ERROR("Sending FailRspMsg to Client[%d] failed", clientPort);
-            } else {
-                VORN_LOG_LIMITED_DEBUG("Sent FailRspMsg to Client[%d]", clientPort);
-            }
-            return;
+            VORN_LOG_LIMITED_DEBUG("Sent FailRspMsg to Client[%d]", clientPort);
         }
     }
-    addWaitingClient(clientPort);
 }
 
-void CIPCAgent::addWaitingClient(uint16_t clientPort) {
-    // A port is listed once, with the number of its requests: memory grows
-    // with the number of distinct ports, never with the number of requests.
-    auto [it, added] = m_mapPendingRequests.emplace(clientPort, 0);
+void CIPCAgent::handleLocalMessage(const std::string& message, const LocalClient& client) {
+    // The kernel's word on who asked: logged, so that a flood or a misuse
+    // names its user and process.
+    VORN_LOG_LIMITED_DEBUG("Received local request from uid %u pid %d",
+                           static_cast<unsigned>(client.uid), static_cast<int>(client.pid));
+    uint16_t msgType = 0;
+    if (GetMsgType(message, msgType) != VORN_OK) {
+        VORN_LOG_LIMITED_ERROR("Invalid Message received from IPC");
+        return;
+    }
+    if (!isRefreshRequest(msgType)) {
+        return;
+    }
+    const Requester requester{true, client.id};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!startOrJoinRefresh(requester)) {
+        const std::string failure = EncodeRefreshTokenRsp(IpcRefreshTokenRsp::eRefreshTokenFailed);
+        if (!sendTo(requester, failure)) {
+            VORN_LOG_LIMITED_ERROR("Sending FailRspMsg to local client uid %u pid %d failed",
+                                   static_cast<unsigned>(client.uid),
+                                   static_cast<int>(client.pid));
+        }
+    }
+}
+
+bool CIPCAgent::startOrJoinRefresh(const Requester& requester) {
+    if (m_lstPendingClients.empty()) {
+        if (!m_fnRefreshTokenHandler) {
+            VORN_LOG_LIMITED_ERROR("No Refresh Token Handler Registered by Agent");
+            return false;
+        }
+        VORN_LOG_LIMITED_DEBUG("Invoking Refresh Token Handler Registered by Agent");
+        const VORN_STATUS status =
+            m_fnRefreshTokenHandler([this](IpcRefreshTokenRsp::eRefreshTokenResponse response) {
+                handleRefreshTokenResponse(response);
+            });
+        // A handler that refused has not kept the callback: listing the
+        // client would leave it, and everyone after it, waiting for an
+        // answer that never comes.
+        if (status != VORN_OK) {
+            VORN_LOG_LIMITED_ERROR("Refresh Token Handler failed [%d]", static_cast<int>(status));
+            return false;
+        }
+    }
+    addWaitingClient(requester);
+    return true;
+}
+
+void CIPCAgent::addWaitingClient(const Requester& requester) {
+    // A requester is listed once, with the number of its requests: memory
+    // grows with the number of distinct ports or connections, never with the
+    // number of requests.
+    uint8_t* count = nullptr;
+    bool added = false;
+    if (requester.local) {
+        auto [it, inserted] = m_mapPendingLocalRequests.emplace(requester.key, 0);
+        count = &it->second;
+        added = inserted;
+    } else {
+        auto [it, inserted] =
+            m_mapPendingRequests.emplace(static_cast<uint16_t>(requester.key), 0);
+        count = &it->second;
+        added = inserted;
+    }
     if (added) {
-        m_lstPendingClients.push_back(clientPort);
+        m_lstPendingClients.push_back(requester);
     }
-    if (it->second < kMaxAnswersPerPort) {
-        ++it->second;
+    if (*count < kMaxAnswersPerPort) {
+        ++*count;
     }
+}
+
+bool CIPCAgent::sendTo(const Requester& requester, const std::string& message) {
+    if (requester.local) {
+        // A client that has hung up simply gets nothing.
+        return m_localServer && m_localServer->SendAsync(requester.key, message);
+    }
+    return m_ipcServer.SendMsgAsync(message, static_cast<uint16_t>(requester.key)) == VORN_OK;
 }
 
 void CIPCAgent::handleRefreshTokenResponse(IpcRefreshTokenRsp::eRefreshTokenResponse response) {
     const std::string message = EncodeRefreshTokenRsp(response);
 
-    // Sends are only queued here; the receiver thread performs them.
+    // Sends are only queued here; the endpoints' threads perform them.
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const uint16_t clientPort : m_lstPendingClients) {
-        const uint8_t answers = m_mapPendingRequests[clientPort];
+    for (const Requester& requester : m_lstPendingClients) {
+        const uint8_t answers =
+            requester.local ? m_mapPendingLocalRequests[requester.key]
+                            : m_mapPendingRequests[static_cast<uint16_t>(requester.key)];
         for (uint8_t i = 0; i < answers; ++i) {
-            if (m_ipcServer.SendMsgAsync(message, clientPort) != VORN_OK) {
-                VORN_LOG_LIMITED_ERROR("Sending RspMsg to Client[%d] failed", clientPort);
+            if (requester.local) {
+                if (!sendTo(requester, message)) {
+                    break;  // the connection has gone
+                }
+                continue;
+            }
+            if (!sendTo(requester, message)) {
+                VORN_LOG_LIMITED_ERROR("Sending RspMsg to Client[%d] failed",
+                                       static_cast<int>(requester.key));
             } else {
-                VORN_LOG_LIMITED_DEBUG("Sent RspMsg to Client[%d]", clientPort);
+                VORN_LOG_LIMITED_DEBUG("Sent RspMsg to Client[%d]",
+                                       static_cast<int>(requester.key));
             }
         }
     }
     m_lstPendingClients.clear();
     m_mapPendingRequests.clear();
+    m_mapPendingLocalRequests.clear();
 }
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "agent/linux/crashhandlerclient.h"
 #include "agent/termination.h"
@@ -17,6 +18,7 @@
 #include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
+#include "common/linux/unixipcserver.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
@@ -25,9 +27,10 @@
 namespace {
 constexpr const char* kVersion = "1.1.34";
 constexpr const char* kConfigPathOption = "--config-path";
+constexpr const char* kSocketOption = "--socket";
 
 constexpr const char* kHelp =
-    "Usage: vorn --config-path DIRECTORY\n"
+    "Usage: vorn --config-path DIRECTORY [--socket PATH]\n"
     "       vorn --help | -h | --version\n"
     "\n"
     "The device identity agent. DIRECTORY holds bs.json (business id, installer key,\n"
@@ -35,6 +38,10 @@ constexpr const char* kHelp =
     "vornagent.log, identity store vornstore.json) is the registry value DataDir under\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN, read from the files\n"
     "in $VORN_REGISTRY_DIR (default /etc/vorn/registry.d).\n"
+    "\n"
+    "Local clients ask for a refresh on the Unix socket PATH (default\n"
+    "/run/vorn/vorn.sock), where the kernel tells each side who the other is, and on\n"
+    "the loopback UDP port 127.0.0.1:60110, whose answers any local user can forge.\n"
     "\n"
     "It stops on SIGTERM or SIGINT, when a byte arrives on standard input or when\n"
     "standard input ends (unless it is /dev/null).\n"
@@ -93,12 +100,16 @@ int main(int argc, char* argv[]) {
                 "PathToJSONConfigDirectory");
             return 1;
         }
+        std::string socketPath = kLocalSocketPath;
         for (int i = 0; i < argc;) {
             const bool isOption = strcmp(argv[i], kConfigPathOption) == 0;
+            const bool isSocket = strcmp(argv[i], kSocketOption) == 0;
             ++i;
             if (isOption && i < argc) {
                 // The directory is a file name: its bytes are used as given.
                 (void)SetVORNConfigDirectory(std::string(argv[i]));
+            } else if (isSocket && i < argc) {
+                socketPath = argv[i];
             }
         }
 
@@ -111,7 +122,9 @@ int main(int argc, char* argv[]) {
         signal(SIGPIPE, SIG_IGN);
         curl_global_init(CURL_GLOBAL_DEFAULT);
 
-        CVORNAgent agent;
+        AgentComponents components;
+        components.localSocketPath = socketPath;
+        CVORNAgent agent(std::move(components));
         // The endpoint serves from here on; the agent's outcomes follow as
         // status lines.
         NotifyServiceReady();

@@ -69,7 +69,7 @@ CVORNAgent::CVORNAgent() : CVORNAgent(AgentComponents{}) {}
 CVORNAgent::CVORNAgent(AgentComponents components)
     : m_ptrAttributeCollector(CollectorOrDefault(std::move(components.collector))),
       m_cloudCommunicator(TransportOrDefault(std::move(components.transport))),
-      m_ipcAgent(components.ipcPort),
+      m_ipcAgent(components.ipcPort, components.localSocketPath),
       m_ptrStore(components.store),
       m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)),
       m_fnStatusSink(components.statusSink

@@ -53,6 +53,9 @@ struct AgentComponents {
     std::unique_ptr<IHttpTransport> transport;
     // The loopback port local clients use (0: any free port, for tests).
     unsigned short ipcPort = kIpcAgentPort;
+    // The authenticated local socket (kLocalSocketPath for the installed
+    // agent). Empty: none, only the loopback port.
+    std::string localSocketPath;
     // Null: the process's store reader/writer, initialised on "vornstore.json"
     // in the data directory.
     IVORNIdentityStore* store = nullptr;

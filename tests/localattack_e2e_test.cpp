@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -170,10 +171,16 @@ protected:
         int exitCode = -1;
         std::string out, err;
     };
-    static CtlResult Ctl(const std::vector<std::string>& args) {
+    // vornctl as root, on the agent's local socket unless 'args' say --udp
+    // or name another socket.
+    CtlResult Ctl(const std::vector<std::string>& args) const {
         ChildProcess::Options options;
         options.args = {BinaryPath("vornctl")};
         options.args.insert(options.args.end(), args.begin(), args.end());
+        if (std::find(args.begin(), args.end(), "--udp") == args.end() &&
+            std::find(args.begin(), args.end(), "--socket") == args.end()) {
+            options.args.insert(options.args.end(), {"--socket", SocketPath()});
+        }
         options.stdinMode = ChildProcess::Stdin::DevNull;
         ChildProcess ctl(options);
         const int code = ExitOf(ctl);
@@ -189,16 +196,90 @@ TEST_F(LocalAttackE2E, AnswerFromASquatterIsNotBelieved) {
     ASSERT_TRUE(WaitUntil([&] { return squatter->Stdout().find("bound") == 0; }, 10s))
         << squatter->Stderr();
 
-    const CtlResult refused = Ctl({"refresh", "--timeout", "5"});
+    const CtlResult refused = Ctl({"refresh", "--udp", "--timeout", "5"});
     EXPECT_EQ(6, refused.exitCode) << refused.out << refused.err;
     EXPECT_EQ("", refused.out) << "a forged outcome was printed";
     EXPECT_NE(std::string::npos, refused.err.find("belongs to uid 65534, process udppeer (pid "))
         << refused.err;
 
     // An administrator who runs the agent as that user says so.
-    const CtlResult trusted = Ctl({"refresh", "--timeout", "5", "--agent-uid", "65534"});
+    const CtlResult trusted =
+        Ctl({"refresh", "--udp", "--timeout", "5", "--agent-uid", "65534"});
     EXPECT_EQ(0, trusted.exitCode) << trusted.err;
     EXPECT_EQ("success\n", trusted.out);
+}
+
+// Nobody binds 127.0.0.2:60110, which does not conflict with the agent, watches
+// /proc/net/udp for a client connected to 127.0.0.1:60110 and sends it
+// "success" with the source address 127.0.0.1 while the real exchange hangs.
+// On the datagram port the forgery is believed: nothing a client can check
+// about a datagram proves who sent it. On the agent's Unix socket, where
+// vornctl asks by default, the kernel names both ends of the connection and
+// only the agent's real outcome arrives.
+TEST_F(LocalAttackE2E, ForgedSourceAnswerReachesOnlyTheDatagramPath) {
+    Fd stalled(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(0, bind(stalled.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(stalled.get(), 64));
+    ASSERT_EQ(0, getsockname(stalled.get(), reinterpret_cast<sockaddr*>(&address), &length));
+    PointAt("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v1/identity");
+    auto agent = StartAgent();
+
+    auto spoofer = AsNobody({"spoof", std::to_string(kAgentPort), "02000100", "20"});
+    ASSERT_TRUE(WaitUntil([&] { return spoofer->Stdout().find("bound") == 0; }, 10s))
+        << spoofer->Stderr();
+
+    // The datagram path, kept for compatibility: the forgery gets through.
+    // (This also shows the forger works, so the check below means something.)
+    const CtlResult forged = Ctl({"refresh", "--udp", "--timeout", "5"});
+    EXPECT_EQ("success\n", forged.out) << "the forger did not reach the datagram client "
+                                       << forged.err;
+
+    // The default path: the same forger, and only the real outcome, once the
+    // hanging exchange fails.
+    ChildProcess::Options options;
+    options.args = {BinaryPath("vornctl"), "refresh", "--timeout", "30", "--socket", SocketPath()};
+    options.stdinMode = ChildProcess::Stdin::DevNull;
+    ChildProcess ctl(options);
+    std::this_thread::sleep_for(1500ms);
+    stalled.reset();
+    EXPECT_EQ(2, ExitOf(ctl, 40s)) << ctl.Stdout() << ctl.Stderr();
+    EXPECT_EQ("comm-error\n", ctl.Stdout());
+    spoofer->Signal(SIGKILL);
+    StopAgent(agent);
+}
+
+// Nobody owns a directory and plants a socket there that answers "success".
+// vornctl asks the kernel who listens on it before it sends and refuses,
+// unless told that the agent runs as that user.
+TEST_F(LocalAttackE2E, SocketPlantedByAnotherUserIsNotAsked) {
+    TempDir planted;
+    ASSERT_EQ(0, chown(planted.path().c_str(), 65534, 65534));
+    const std::string path = planted.file("vorn.sock");
+    auto squatter = AsNobody({"unixanswer", path, "02000100"});
+    ASSERT_TRUE(WaitUntil([&] { return squatter->Stdout().find("bound") == 0; }, 10s))
+        << squatter->Stderr();
+
+    const CtlResult refused = Ctl({"refresh", "--timeout", "5", "--socket", path});
+    EXPECT_EQ(6, refused.exitCode) << refused.out << refused.err;
+    EXPECT_EQ("", refused.out) << "a forged outcome was printed";
+    EXPECT_NE(std::string::npos, refused.err.find("is served by uid 65534")) << refused.err;
+
+    const CtlResult trusted =
+        Ctl({"refresh", "--timeout", "5", "--socket", path, "--agent-uid", "65534"});
+    EXPECT_EQ(0, trusted.exitCode) << trusted.err;
+    squatter->Signal(SIGKILL);
+
+    // Nor does the agent serve from a directory another user controls.
+    ChildProcess::Options options = AgentOptions();
+    options.args.back() = path + ".agent";
+    ChildProcess agent(options);
+    const auto status = agent.Wait(20s);
+    ASSERT_TRUE(status.has_value()) << "the agent served from a foreign directory";
+    EXPECT_EQ(2, ExitCode(*status));
+    EXPECT_NE(std::string::npos, Log().find("must be a directory of root or of the agent's user"))
+        << Log();
 }
 
 // Under systemd the port is bound by root from boot and handed to the agent:
@@ -241,7 +322,7 @@ TEST_F(LocalAttackE2E, PortHeldForTheAgentAcrossARestart) {
         10s))
         << notified;
     EXPECT_EQ(0u, notified.find("READY=1|")) << notified;
-    const CtlResult served = Ctl({"refresh", "--timeout", "5"});
+    const CtlResult served = Ctl({"refresh", "--udp", "--timeout", "5"});
     EXPECT_EQ(2, served.exitCode) << served.err;
     EXPECT_EQ("comm-error\n", served.out);
 
@@ -253,7 +334,7 @@ TEST_F(LocalAttackE2E, PortHeldForTheAgentAcrossARestart) {
         << "the port was free while the agent was down: " << squatter->Stderr();
 
     agent = StartAgent(port.get());
-    const CtlResult again = Ctl({"refresh", "--timeout", "5"});
+    const CtlResult again = Ctl({"refresh", "--udp", "--timeout", "5"});
     EXPECT_EQ(2, again.exitCode) << again.err;
     StopAgent(agent);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vorn {
 
@@ -15,5 +16,10 @@ namespace vorn {
 // environment, so children do not believe the descriptors are theirs and a
 // second call returns -1. Passed descriptors that do not match are left alone.
 int TakeListenSocket(uint16_t port);
+
+// The descriptor of a passed Unix sequential-packet socket listening on
+// 'path', or -1 when none was passed. Like TakeListenSocket, it takes a
+// descriptor once; the two may be called in either order.
+int TakeUnixListenSocket(const std::string& path);
 
 }  // namespace vorn
