@@ -76,11 +76,15 @@ sockaddr_in Loopback(unsigned short port) {
     return address;
 }
 
-// The socket as systemd binds it for vorn.socket: 127.0.0.1:60110, by root.
-int BindAgentPortAsTheServiceManager() {
+// The socket as systemd binds it for vorn.socket: 127.0.0.1:60110, by root,
+// with SO_REUSEADDR set (systemd sets it on every socket it listens on), or
+// with 'option' in its place.
+int BindAgentPortAsTheServiceManager(int option = SO_REUSEADDR) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = Loopback(kAgentPort);
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    const int on = 1;
+    if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, option, &on, sizeof(on)) != 0 ||
+                    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)) {
         close(fd);
         return -1;
     }
@@ -337,6 +341,32 @@ TEST_F(LocalAttackE2E, PortHeldForTheAgentAcrossARestart) {
     const CtlResult again = Ctl({"refresh", "--udp", "--timeout", "5"});
     EXPECT_EQ(2, again.exitCode) << again.err;
     StopAgent(agent);
+}
+
+// systemd sets SO_REUSEADDR on the port it passes; a user who sets it too could
+// bind 127.0.0.1:60110 beside it and take clients' requests. The agent clears
+// it before serving, and refuses a socket that allows SO_REUSEPORT.
+TEST_F(LocalAttackE2E, PassedPortCannotBeBoundBeside) {
+    {
+        Fd port(BindAgentPortAsTheServiceManager());
+        ASSERT_GE(port.get(), 0) << "port 60110 is in use";
+        auto agent = StartAgent(port.get());
+        auto squatter = AsNobody({"bind", std::to_string(kAgentPort), "reuse"});
+        EXPECT_EQ(3, ExitOf(*squatter)) << "nobody bound the agent's port beside it";
+        const CtlResult served = Ctl({"refresh", "--udp", "--timeout", "5"});
+        EXPECT_EQ(2, served.exitCode) << served.err;
+        StopAgent(agent);
+    }
+
+    Fd shared(BindAgentPortAsTheServiceManager(SO_REUSEPORT));
+    ASSERT_GE(shared.get(), 0) << "port 60110 is in use";
+    ChildProcess::Options options = AgentOptions();
+    options.listenFd = shared.get();
+    ChildProcess agent(options);
+    const auto status = agent.Wait(20s);
+    ASSERT_TRUE(status.has_value()) << "the agent served a port others may share";
+    EXPECT_EQ(2, ExitCode(*status));
+    EXPECT_NE(std::string::npos, Log().find("allows SO_REUSEPORT; it is not used")) << Log();
 }
 
 // Nobody binds 127.0.0.2:P, where P is another user's waiting client on

@@ -125,6 +125,30 @@ int PassedCount() {
     return g_passedCount;
 }
 
+// A passed socket must be the agent's alone. systemd sets SO_REUSEADDR on
+// every socket it listens on, and a UDP port whose socket has it can be bound
+// a second time by any local user who sets it too: that user would then
+// receive clients' requests in the agent's place. Cleared here, before the
+// agent serves, the next bind of the port conflicts again. SO_REUSEPORT
+// cannot be undone for a socket already in a port group, so a socket with it
+// is not used at all.
+bool MakeExclusive(int fd, uint16_t port) {
+    int reusePort = 0;
+    socklen_t length = sizeof(reusePort);
+    if (::getsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &reusePort, &length) != 0 || reusePort != 0) {
+        VORN_LOG_ERROR("The socket passed for port %hu allows SO_REUSEPORT; it is not used", port);
+        return false;
+    }
+    const int off = 0;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) != 0) {
+        VORN_LOG_ERRNO(CVORNLogger::kError,
+                       "Cannot clear SO_REUSEADDR on the socket passed for the port; it is not "
+                       "used");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int TakeListenSocket(uint16_t port) {
@@ -133,6 +157,9 @@ int TakeListenSocket(uint16_t port) {
     for (int fd = kListenFdsStart; fd < kListenFdsStart + count; ++fd) {
         if (g_passedTaken.count(fd) == 0 && IsLoopbackDatagramSocket(fd, port)) {
             g_passedTaken.insert(fd);
+            if (!MakeExclusive(fd, port)) {
+                return -1;
+            }
             VORN_LOG_DEBUG("Using the socket passed by the service manager for port %hu", port);
             return fd;
         }

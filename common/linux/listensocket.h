@@ -12,7 +12,8 @@
 namespace vorn {
 
 // The descriptor of a passed IPv4 datagram socket bound to 127.0.0.1:'port',
-// or -1 when none was passed. The passing variables are removed from the
+// or -1 when none was passed. Its SO_REUSEADDR is cleared, so that nobody can
+// bind the port beside it; one with SO_REUSEPORT is refused (-1, logged). The passing variables are removed from the
 // environment, so children do not believe the descriptors are theirs and a
 // second call returns -1. Passed descriptors that do not match are left alone.
 int TakeListenSocket(uint16_t port);

@@ -3,7 +3,8 @@
 //
 //   udppeer answer PORT HEX                 bind 127.0.0.1:PORT, print "bound", answer
 //                                           every datagram with the bytes HEX
-//   udppeer bind PORT                       exit 0 when 127.0.0.1:PORT can be bound,
+//   udppeer bind PORT [reuse]               exit 0 when 127.0.0.1:PORT can be bound
+//                                           (with SO_REUSEADDR when "reuse" is given),
 //                                           3 when it is in use
 //   udppeer send FROM_ADDR FROM_PORT PORT HEX
 //                                           send HEX from FROM_ADDR:FROM_PORT to
@@ -69,8 +70,12 @@ std::string Bytes(const char* hex) {
     return bytes;
 }
 
-int BoundSocket(const sockaddr_in& address) {
+int BoundSocket(const sockaddr_in& address, bool reuseAddress = false) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0 && reuseAddress) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    }
     if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return -1;
     }
@@ -295,8 +300,9 @@ int main(int argc, char* argv[]) {
     if (mode == "answer" && argc == 4) {
         return Answer(static_cast<unsigned>(atoi(argv[2])), Bytes(argv[3]));
     }
-    if (mode == "bind" && argc == 3) {
-        const int fd = BoundSocket(Address("127.0.0.1", static_cast<unsigned>(atoi(argv[2]))));
+    if (mode == "bind" && (argc == 3 || (argc == 4 && strcmp(argv[3], "reuse") == 0))) {
+        const int fd = BoundSocket(Address("127.0.0.1", static_cast<unsigned>(atoi(argv[2]))),
+                                   argc == 4);
         if (fd < 0) {
             const bool inUse = errno == EADDRINUSE;
             perror("udppeer: bind");
