@@ -15,6 +15,7 @@
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
+#include "common/linux/datadirectory.h"
 #include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
@@ -45,8 +46,10 @@ constexpr const char* kHelp =
     "\n"
     "It stops on SIGTERM or SIGINT, when a byte arrives on standard input or when\n"
     "standard input ends (unless it is /dev/null).\n"
-    "Exit status: 0 normal shutdown, 1 usage error or unusable log file, 2 any other\n"
-    "fatal error. A usage error is reported in the log only.\n";
+    "Exit status: 0 normal shutdown, 1 usage error, missing or unsafe data directory\n"
+    "(owned by another user, or writable by group or others; nothing is written then)\n"
+    "or unusable log file, 2 any other fatal error. A usage error is reported in the\n"
+    "log only.\n";
 
 // "vorn --help", "vorn -h" and "vorn --version" answer on standard output and
 // end the process before anything else happens: no registry read, no log file,
@@ -79,9 +82,22 @@ int main(int argc, char* argv[]) {
     // start-up must be kept, not end the process by the signal's default.
     InstallTerminationSignals();
     try {
+        // The log is opened only where the agent's data may live: without a
+        // data directory it would land in whatever the working directory
+        // is, and in a directory another user controls that user could
+        // plant the file and read every serial number the agent logs.
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
             fputs("Failed to get VORN Directory Path\n", stderr);
+            fputs("vorn: no data directory is configured (registry value DataDir); nothing was "
+                  "written\n",
+                  stderr);
+            return 1;
+        }
+        if (std::string why; !DataDirectoryIsSafe(dataDirectory, why)) {
+            fprintf(stderr, "vorn: data directory %s refused: it %s; nothing was written\n",
+                    EscapeUntrusted(dataDirectory).c_str(), why.c_str());
+            return 1;
         }
         CVORNLogger::GetInstance(dataDirectory + "vornagent.log");
         VORN_LOG_DEBUG("version: %s", kVersion);
