@@ -43,8 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Valid UTF-8 that changes how the rest of the line reads.
                       EscapeCase{"RightToLeftOverride", "abc\xE2\x80\xAEtxt.exe",
                                  "abc\\u202etxt.exe", false},
-                      EscapeCase{"LineSeparator", "a\xE2\x80\xA8b", "a\\u2028b", false},
-                      EscapeCase{"ZeroWidthSpace", "VORN\xE2\x80\x8B1", "VORN\\u200b1", false},
+                      EscapeCase{"LineSeparator", "a\xE2\x80\xA8" "b", "a\\u2028b", false},
+                      EscapeCase{"ZeroWidthSpace", "VORN\xE2\x80\x8B" "1", "VORN\\u200b1", false},
                       EscapeCase{"ByteOrderMark", "\xEF\xBB\xBFx", "\\ufeffx", false},
                       EscapeCase{"IsolateAndMark", "\xE2\x81\xA6\xD8\x9C",
                                  "\\u2066\\u061c", false},
