@@ -18,6 +18,7 @@ using vorn::test::BinaryPath;
 using vorn::test::ChildProcess;
 using vorn::test::DataDirRegFile;
 using vorn::test::ExitCode;
+using vorn::test::FileExists;
 using vorn::test::ReadFile;
 using vorn::test::TempDir;
 using vorn::test::WaitUntil;

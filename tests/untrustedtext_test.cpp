@@ -70,6 +70,8 @@ TEST(UntrustedText, StatusShowsInvisibleCharactersOfTheStore) {
     WriteFile(data.file("vornstore.json"), "{\"vorn\":\"vorn" + kRightToLeft + "1" +
                                                kLineSeparator + "2" + kZeroWidth +
                                                "\",\"vorn_token\":\"t\",\"instance_key\":\"k\"}");
+    // The agent creates the lock file; a reader only takes it.
+    WriteFile(data.file("vornstore.json.lck"), "");
     const CtlOutput text = Vornctl({"status"}, "/", registry.path());
     EXPECT_EQ(0, text.exitCode) << text.err;
     EXPECT_NE(std::string::npos, text.out.find("vorn id:       vorn\\u202e1\\u20282\\u200b"))
