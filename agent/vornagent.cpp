@@ -11,6 +11,7 @@
 #include "agent/vornstorereaderwriter.h"
 #include "common/linux/memoryrelease.h"
 #include "common/linux/servicenotifier.h"
+#include "common/logratelimit.h"
 #include "common/refreshclient.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
@@ -109,19 +110,27 @@ void CVORNAgent::ShutDown() {
 
 void CVORNAgent::reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome) {
     const int64_t retryAt = m_ptrStore->GetRetryTimestamp().count();
+    std::string status;
     if (outcome == IpcRefreshTokenRsp::eRefreshTokenRateLimited && m_fnNow() < retryAt) {
-        m_fnStatusSink(RateLimitedStatus(retryAt));
+        status = RateLimitedStatus(retryAt);
     } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess ||
                !m_ptrStore->GetVORN().empty()) {
         // A failed refresh leaves the stored identity in force.
-        m_fnStatusSink("identity held");
+        status = "identity held";
     } else {
-        m_fnStatusSink("no identity: " + RefreshOutcomeName(outcome));
+        status = "no identity: " + RefreshOutcomeName(outcome);
+    }
+    if (status != m_strLastStatus) {
+        m_strLastStatus = status;
+        m_fnStatusSink(status);
     }
 }
 
-void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
-    reportStatus(answer);
+void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer,
+                                      bool report) {
+    if (report) {
+        reportStatus(answer);
+    }
     RefreshTokenCallback callback;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -133,13 +142,31 @@ void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse 
     }
 }
 
+void CVORNAgent::rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
+    m_knownOutcome = answer;
+    m_knownOutcomeUntil = m_fnMonotonicNow() + kKnownOutcomeHold;
+}
+
 VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     const int64_t now = m_fnNow();
     if (now < m_ptrStore->GetRetryTimestamp().count()) {
-        VORN_LOG_DEBUG("Cloud Rate Limit Hit.");
+        // Answered at once for as long as the limit lasts: every line this
+        // path writes is limited, so a flood of requests cannot rotate the
+        // start-up lines out of the log.
+        VORN_LOG_LIMITED_DEBUG("Cloud Rate Limit Hit.");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
         return VORN_OK;
     }
+    if (m_knownOutcome && m_fnMonotonicNow() < m_knownOutcomeUntil) {
+        // Nothing has been sent since the outcome was found, and nothing a
+        // request could change has been looked at again: the same answer,
+        // without a collection per request.
+        VORN_LOG_LIMITED_DEBUG("Refresh answered with the outcome found less than %lld s ago",
+                               static_cast<long long>(kKnownOutcomeHold.count()));
+        answerPendingRefresh(*m_knownOutcome, false);
+        return VORN_OK;
+    }
+    m_knownOutcome.reset();
 
     VORN_LOG_VERBOSE("Collecting attributes..");
     IdentityServiceRequest request;
@@ -153,6 +180,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
         // Nothing will reach the cloud, so no answer will come to release the
         // waiting clients: answer them now.
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
         return status;
     }
 
@@ -168,6 +196,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
     } else {
         m_bExchangeInFlight = true;
     }
@@ -177,7 +206,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
 VORN_STATUS CVORNAgent::handleRefreshRequest() {
     if (m_bExchangeInFlight) {
         // Its answer goes to the pending callback, so the clients share it.
-        VORN_LOG_DEBUG("Refresh request joins the exchange in progress");
+        VORN_LOG_LIMITED_DEBUG("Refresh request joins the exchange in progress");
         return VORN_OK;
     }
     // A rate limit in force is answered at once, without waiting.
@@ -188,7 +217,7 @@ VORN_STATUS CVORNAgent::handleRefreshRequest() {
         if (now < due) {
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
             m_deferredRefreshAt = std::chrono::steady_clock::now() + wait;
-            VORN_LOG_DEBUG(
+            VORN_LOG_LIMITED_DEBUG(
                 "Refresh request deferred by %lld ms: at most one exchange every %d seconds",
                 static_cast<long long>(wait.count()), interval);
             return VORN_OK;
@@ -284,7 +313,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
 }
 
 VORN_STATUS CVORNAgent::refreshToken(RefreshTokenCallback callback) {
-    VORN_LOG_DEBUG("Refresh token callback received");
+    VORN_LOG_LIMITED_DEBUG("Refresh token callback received");
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_refreshTokenCallback) {
         return VORN_BUSY;
@@ -345,7 +374,7 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                     ReleaseFreedMemory();
                     break;
                 case 2:
-                    VORN_LOG_DEBUG("VORN agent received ID request event");
+                    VORN_LOG_LIMITED_DEBUG("VORN agent received ID request event");
                     (void)handleRefreshRequest();
                     break;
                 case kWaitTimeout:
