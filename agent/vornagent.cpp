@@ -331,8 +331,13 @@ int CVORNAgent::waitForNextEvent(VORNEvent* const* events) {
     const int64_t now = m_fnNow();
     if (now < retryTimestamp) {
         const uint32_t timeout = RateLimitTimeoutMs(now, retryTimestamp);
-        VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
-                         static_cast<int32_t>(timeout));
+        // Once per retry instant, not once per wake-up: while a limit lasts
+        // every request wakes the loop.
+        if (retryTimestamp != m_loggedRetryTimestamp) {
+            m_loggedRetryTimestamp = retryTimestamp;
+            VORN_LOG_VERBOSE("Setting timeout for cloud rate limit to %d milliseconds",
+                             static_cast<int32_t>(timeout));
+        }
         // A wall-clock instant, so a suspend or a clock change does not move it.
         rateLimitEnd = std::chrono::system_clock::now() + std::chrono::milliseconds(timeout);
     }

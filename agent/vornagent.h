@@ -154,6 +154,8 @@ private:
     // sent again (a flood of refused requests would otherwise be a flood of
     // messages to the service manager).
     std::string m_strLastStatus;
+    // The retry instant whose timer was last logged.
+    int64_t m_loggedRetryTimestamp = 0;
 };
 
 }  // namespace vorn

@@ -14,8 +14,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -89,6 +91,23 @@ int BindAgentPortAsTheServiceManager(int option = SO_REUSEADDR) {
         return -1;
     }
     return fd;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 0; i < 13 && fields >> field; ++i) {
+        if (i == 11) {
+            utime = std::stol(field);
+        } else if (i == 12) {
+            stime = std::stol(field);
+        }
+    }
+    return utime + stime;
 }
 
 // One VmRSS reading of a process, in kB.
@@ -207,8 +226,7 @@ TEST_F(LocalAttackE2E, AnswerFromASquatterIsNotBelieved) {
         << refused.err;
 
     // An administrator who runs the agent as that user says so.
-    const CtlResult trusted =
-        Ctl({"refresh", "--udp", "--timeout", "5", "--agent-uid", "65534"});
+    const CtlResult trusted = Ctl({"refresh", "--udp", "--timeout", "5", "--agent-uid", "65534"});
     EXPECT_EQ(0, trusted.exitCode) << trusted.err;
     EXPECT_EQ("success\n", trusted.out);
 }
@@ -237,8 +255,8 @@ TEST_F(LocalAttackE2E, ForgedSourceAnswerReachesOnlyTheDatagramPath) {
     // The datagram path, kept for compatibility: the forgery gets through.
     // (This also shows the forger works, so the check below means something.)
     const CtlResult forged = Ctl({"refresh", "--udp", "--timeout", "5"});
-    EXPECT_EQ("success\n", forged.out) << "the forger did not reach the datagram client "
-                                       << forged.err;
+    EXPECT_EQ("success\n", forged.out)
+        << "the forger did not reach the datagram client " << forged.err;
 
     // The default path: the same forger, and only the real outcome, once the
     // hanging exchange fails.
@@ -479,6 +497,30 @@ TEST_F(LocalAttackE2E, HammeringClientDrivesAtMostOneExchangePerInterval) {
     EXPECT_GE(answers, 2) << out;
     // One interval may have begun before the hammering did.
     EXPECT_LE(exchanges, static_cast<int>(seconds) + 1);
+    StopAgent(agent);
+}
+
+// Nobody asks a rate-limited agent again the moment each answer arrives, for
+// eight seconds. Every answer comes from the state the agent already knows
+// (no collection, no store read) and every line it causes is limited, so the
+// start-up lines stay in the log.
+TEST_F(LocalAttackE2E, HammeringARateLimitedAgentLeavesTheStartUpLines) {
+    const long long retryAt = static_cast<long long>(time(nullptr)) + 3600;
+    WriteFile(StorePath(), R"({"retry-after":")" + std::to_string(retryAt) + R"("})");
+    auto agent = StartAgent();
+    const long ticksBefore = CpuTicks(agent->pid());
+    auto hammer = AsNobody({"hammer", std::to_string(kAgentPort), "8"});
+    ASSERT_EQ(0, ExitOf(*hammer, 30s)) << hammer->Stderr();
+    const long ticks = CpuTicks(agent->pid()) - ticksBefore;
+    const std::string out = hammer->Stdout();
+    const long answers = std::stol(out.substr(out.find("answers ") + 8));
+    const std::string log = Log();
+    std::cout << answers << " rate-limited answers in 8 s, agent CPU "
+              << (ticks * 1e6 / sysconf(_SC_CLK_TCK)) / std::max(answers, 1L)
+              << " us per answer; log " << log.size() << " bytes\n";
+    EXPECT_GT(answers, 100) << out;
+    EXPECT_NE(std::string::npos, log.find("S: debug :: version: ")) << "start-up lines lost";
+    EXPECT_NE(std::string::npos, log.find("similar lines suppressed"));
     StopAgent(agent);
 }
 
