@@ -8,9 +8,10 @@
 namespace vorn {
 
 CIPCAgent::CIPCAgent(unsigned short port, const std::string& localSocketPath)
-    : m_ipcServer(port, [this](const std::string& message, unsigned short clientPort) {
-          handleReceivedIpcMessage(message, clientPort);
-      }) {
+    : m_ipcServer(port,
+                  [this](const std::string& message, unsigned short clientPort) {
+                      handleReceivedIpcMessage(message, clientPort);
+                  }) {
     if (!localSocketPath.empty()) {
         m_localServer = std::make_unique<CUnixIpcServer>(
             localSocketPath, [this](const std::string& message, const LocalClient& client) {
@@ -76,14 +77,13 @@ void CIPCAgent::handleLocalMessage(const std::string& message, const LocalClient
         const std::string failure = EncodeRefreshTokenRsp(IpcRefreshTokenRsp::eRefreshTokenFailed);
         if (!sendTo(requester, failure)) {
             VORN_LOG_LIMITED_ERROR("Sending FailRspMsg to local client uid %u pid %d failed",
-                                   static_cast<unsigned>(client.uid),
-                                   static_cast<int>(client.pid));
+                                   static_cast<unsigned>(client.uid), static_cast<int>(client.pid));
         }
     }
 }
 
 bool CIPCAgent::startOrJoinRefresh(const Requester& requester) {
-    if (m_lstPendingClients.empty()) {
+    if (m_vecPendingPorts.empty() && m_vecPendingLocal.empty()) {
         if (!m_fnRefreshTokenHandler) {
             VORN_LOG_LIMITED_ERROR("No Refresh Token Handler Registered by Agent");
             return false;
@@ -110,19 +110,18 @@ void CIPCAgent::addWaitingClient(const Requester& requester) {
     // grows with the number of distinct ports or connections, never with the
     // number of requests.
     uint8_t* count = nullptr;
-    bool added = false;
     if (requester.local) {
-        auto [it, inserted] = m_mapPendingLocalRequests.emplace(requester.key, 0);
+        auto [it, added] = m_mapPendingLocalRequests.emplace(requester.key, 0);
+        if (added) {
+            m_vecPendingLocal.push_back(requester.key);
+        }
         count = &it->second;
-        added = inserted;
     } else {
-        auto [it, inserted] =
-            m_mapPendingRequests.emplace(static_cast<uint16_t>(requester.key), 0);
-        count = &it->second;
-        added = inserted;
-    }
-    if (added) {
-        m_lstPendingClients.push_back(requester);
+        const auto port = static_cast<uint16_t>(requester.key);
+        count = &m_portRequests[port];
+        if (*count == 0) {
+            m_vecPendingPorts.push_back(port);
+        }
     }
     if (*count < kMaxAnswersPerPort) {
         ++*count;
@@ -142,28 +141,27 @@ void CIPCAgent::handleRefreshTokenResponse(IpcRefreshTokenRsp::eRefreshTokenResp
 
     // Sends are only queued here; the endpoints' threads perform them.
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Requester& requester : m_lstPendingClients) {
-        const uint8_t answers =
-            requester.local ? m_mapPendingLocalRequests[requester.key]
-                            : m_mapPendingRequests[static_cast<uint16_t>(requester.key)];
+    for (const uint16_t port : m_vecPendingPorts) {
+        const uint8_t answers = m_portRequests[port];
+        m_portRequests[port] = 0;
         for (uint8_t i = 0; i < answers; ++i) {
-            if (requester.local) {
-                if (!sendTo(requester, message)) {
-                    break;  // the connection has gone
-                }
-                continue;
-            }
-            if (!sendTo(requester, message)) {
-                VORN_LOG_LIMITED_ERROR("Sending RspMsg to Client[%d] failed",
-                                       static_cast<int>(requester.key));
+            if (!sendTo(Requester{false, port}, message)) {
+                VORN_LOG_LIMITED_ERROR("Sending RspMsg to Client[%d] failed", port);
             } else {
-                VORN_LOG_LIMITED_DEBUG("Sent RspMsg to Client[%d]",
-                                       static_cast<int>(requester.key));
+                VORN_LOG_LIMITED_DEBUG("Sent RspMsg to Client[%d]", port);
             }
         }
     }
-    m_lstPendingClients.clear();
-    m_mapPendingRequests.clear();
+    for (const uint64_t id : m_vecPendingLocal) {
+        const uint8_t answers = m_mapPendingLocalRequests[id];
+        for (uint8_t i = 0; i < answers && sendTo(Requester{true, id}, message); ++i) {
+            // A connection that has gone takes no more.
+        }
+    }
+    // The lists' storage goes too: a burst of 40,000 ports must not leave
+    // its bookkeeping behind for the rest of the run.
+    std::vector<uint16_t>().swap(m_vecPendingPorts);
+    m_vecPendingLocal.clear();
     m_mapPendingLocalRequests.clear();
 }
 

@@ -471,6 +471,46 @@ TEST_F(LocalAttackE2E, WaitingListFloodDuringAStalledExchangeKeepsMemoryFlat) {
     StopAgent(agent);
 }
 
+// Nobody asks from 40,000 distinct ports while the exchange hangs: every
+// port waits for the answer, and the agent's memory stays flat while they
+// wait and while the answers leave.
+TEST_F(LocalAttackE2E, FortyThousandWaitingPortsKeepMemoryFlat) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "resident size is the sanitizer's, not the agent's, under a sanitizer";
+#endif
+    Fd stalled(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(0, bind(stalled.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(stalled.get(), 64));
+    ASSERT_EQ(0, getsockname(stalled.get(), reinterpret_cast<sockaddr*>(&address), &length));
+    PointAt("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v1/identity");
+    auto agent = StartAgent();
+    {
+        // Warm-up: the receive and answer paths allocate what they keep.
+        auto warmUp = AsNobody({"ports", "2000", "2000", std::to_string(kAgentPort)});
+        ASSERT_EQ(0, ExitOf(*warmUp, 60s)) << warmUp->Stderr();
+    }
+    std::this_thread::sleep_for(300ms);
+    const long before = RssKb(agent->pid());
+    auto ports = AsNobody({"ports", "10000", "40000", std::to_string(kAgentPort)});
+    ASSERT_EQ(0, ExitOf(*ports, 120s)) << ports->Stderr();
+    std::this_thread::sleep_for(300ms);
+    const long waiting = RssKb(agent->pid());
+    stalled.reset();  // the exchange fails: every waiting port is answered
+    ASSERT_TRUE(
+        WaitUntil([&] { return Log().find("Sent RspMsg to Client[") != std::string::npos; }, 60s));
+    std::this_thread::sleep_for(1s);
+    const long answered = RssKb(agent->pid());
+    std::string sent = ports->Stdout();
+    sent.erase(sent.find_last_not_of('\n') + 1);
+    std::cout << "RSS " << before << " kB before, " << waiting << " kB with " << sent
+              << " waiting ports, " << answered << " kB after the answers\n";
+    EXPECT_LT(waiting - before, 2048);
+    EXPECT_LT(answered - before, 2048);
+    StopAgent(agent);
+}
+
 // Nobody asks for one refresh after another, each as soon as the last was
 // answered: the agent spaces the exchanges its local clients cause by
 // min_refresh_interval_seconds, so the cloud sees at most one per interval

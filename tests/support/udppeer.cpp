@@ -24,6 +24,9 @@
 //   udppeer unixanswer PATH HEX             listen on a Unix sequential-packet socket at
 //                                           PATH, print "bound", answer every packet of
 //                                           every client with the bytes HEX
+//   udppeer ports FIRST COUNT PORT          send one refresh request to 127.0.0.1:PORT from
+//                                           each of the COUNT ports from FIRST on (one
+//                                           socket each, closed at once); print "sent N"
 //   udppeer hammer PORT SECONDS             from one socket, ask for a refresh, wait for
 //                                           the answer (at most 5 s), ask again, for
 //                                           SECONDS; print "answers N"
@@ -269,6 +272,34 @@ int UnixAnswer(const char* path, const std::string& bytes) {
     }
 }
 
+int Ports(unsigned first, unsigned count, unsigned port) {
+    const sockaddr_in target = Address("127.0.0.1", port);
+    const unsigned char request[2] = {1, 0};
+    long sent = 0;
+    for (unsigned local = first; local < first + count && local <= 65535; ++local) {
+        if (local == port) {
+            continue;
+        }
+        const int fd = BoundSocket(Address("127.0.0.1", local));
+        if (fd < 0) {
+            continue;  // in use by someone else
+        }
+        if (sendto(fd, request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&target),
+                   sizeof(target)) == static_cast<ssize_t>(sizeof(request))) {
+            ++sent;
+        }
+        close(fd);
+        // Bounded pacing, so the agent's receive queue keeps up.
+        if (sent % 256 == 0) {
+            for (int i = 0; i < 1000 && QueuedFor(port) > 64 * 1024; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+    printf("sent %ld\n", sent);
+    return 0;
+}
+
 int Hammer(unsigned port, int seconds) {
     const sockaddr_in target = Address("127.0.0.1", port);
     const int fd = ClientSocket(Address("127.0.0.1", 0), target);
@@ -301,8 +332,8 @@ int main(int argc, char* argv[]) {
         return Answer(static_cast<unsigned>(atoi(argv[2])), Bytes(argv[3]));
     }
     if (mode == "bind" && (argc == 3 || (argc == 4 && strcmp(argv[3], "reuse") == 0))) {
-        const int fd = BoundSocket(Address("127.0.0.1", static_cast<unsigned>(atoi(argv[2]))),
-                                   argc == 4);
+        const int fd =
+            BoundSocket(Address("127.0.0.1", static_cast<unsigned>(atoi(argv[2]))), argc == 4);
         if (fd < 0) {
             const bool inUse = errno == EADDRINUSE;
             perror("udppeer: bind");
@@ -334,6 +365,10 @@ int main(int argc, char* argv[]) {
     }
     if (mode == "spoof" && argc == 5) {
         return Spoof(static_cast<unsigned>(atoi(argv[2])), Bytes(argv[3]), atoi(argv[4]));
+    }
+    if (mode == "ports" && argc == 5) {
+        return Ports(static_cast<unsigned>(atoi(argv[2])), static_cast<unsigned>(atoi(argv[3])),
+                     static_cast<unsigned>(atoi(argv[4])));
     }
     if (mode == "hammer" && argc == 4) {
         return Hammer(static_cast<unsigned>(atoi(argv[2])), atoi(argv[3]));
