@@ -122,8 +122,13 @@ DumpResult DumpFamily(int family, uint16_t port, std::vector<UdpSocketOwner>& ow
             return DumpResult::Failed;
         }
         int length = static_cast<int>(received);
+// The kernel's NLMSG_OK compares its unsigned length field with the int
+// count it is given; clang reports that inside the macro, gcc does not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
         for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
              header = NLMSG_NEXT(header, length)) {
+#pragma GCC diagnostic pop
             if (header->nlmsg_type == NLMSG_DONE) {
                 return DumpResult::Done;
             }
