@@ -8,10 +8,17 @@
 namespace vorn {
 
 CIPCAgent::CIPCAgent(unsigned short port, const std::string& localSocketPath)
-    : m_ipcServer(port,
-                  [this](const std::string& message, unsigned short clientPort) {
-                      handleReceivedIpcMessage(message, clientPort);
-                  }) {
+    : CIPCAgent(port, RefreshTokenHandler(), localSocketPath) {}
+
+// m_fnRefreshTokenHandler is set before m_ipcServer binds, so the endpoint
+// never reads a datagram without it; the local socket comes last, for the
+// same reason.
+CIPCAgent::CIPCAgent(unsigned short port, RefreshTokenHandler handler,
+                     const std::string& localSocketPath)
+    : m_fnRefreshTokenHandler(std::move(handler)),
+      m_ipcServer(port, [this](const std::string& message, unsigned short clientPort) {
+          handleReceivedIpcMessage(message, clientPort);
+      }) {
     if (!localSocketPath.empty()) {
         m_localServer = std::make_unique<CUnixIpcServer>(
             localSocketPath, [this](const std::string& message, const LocalClient& client) {

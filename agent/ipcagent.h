@@ -46,6 +46,13 @@ public:
     // 'localSocketPath' non-empty: also serves that Unix socket, and throws
     // what CUnixIpcServer throws when it cannot.
     explicit CIPCAgent(unsigned short port, const std::string& localSocketPath = std::string());
+    // As above, with 'handler' registered before the endpoints read their
+    // first request: a request already queued on a socket handed over by the
+    // service manager (the one that started the agent) reaches the handler
+    // instead of being answered eRefreshTokenFailed. The handler may be called
+    // before this constructor returns.
+    CIPCAgent(unsigned short port, RefreshTokenHandler handler,
+              const std::string& localSocketPath = std::string());
     // Stops the endpoint before anything its thread reaches is released.
     // Waiting clients get no answer. Not from inside the handler or callback.
     ~CIPCAgent();

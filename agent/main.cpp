@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "agent/linux/crashdumppruner.h"
 #include "agent/linux/crashhandlerclient.h"
 #include "agent/termination.h"
 #include "agent/vornagent.h"
@@ -109,6 +110,11 @@ int main(int argc, char* argv[]) {
         // Lives for the whole run; destroyed after the agent and configuration.
         CrashHandlerClient crashHandler(UTF8ToWide(crashDirectory), 2);
         (void)crashHandler.SetupCrashHandler();
+        // Dumps of earlier runs: the newest few stay for analysis, older
+        // ones would only fill the data directory over months.
+        if (!crashDirectory.empty()) {
+            (void)PruneCrashDumps(crashDirectory, kCrashDumpsKept);
+        }
 
         if (argc < 3) {
             VORN_LOG_ERROR(

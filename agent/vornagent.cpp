@@ -70,15 +70,19 @@ CVORNAgent::CVORNAgent() : CVORNAgent(AgentComponents{}) {}
 CVORNAgent::CVORNAgent(AgentComponents components)
     : m_ptrAttributeCollector(CollectorOrDefault(std::move(components.collector))),
       m_cloudCommunicator(TransportOrDefault(std::move(components.transport))),
-      m_ipcAgent(components.ipcPort, components.localSocketPath),
       m_ptrStore(components.store),
       m_fnNow(components.clock ? std::move(components.clock) : SecondsClock(SystemSecondsNow)),
       m_fnStatusSink(components.statusSink
                          ? std::move(components.statusSink)
                          : std::function<void(const std::string&)>(NotifyServiceStatus)),
       m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
-                                                 : MonotonicClock(std::chrono::steady_clock::now)) {
+                                                 : MonotonicClock(std::chrono::steady_clock::now)),
+      m_ipcAgent(
+          components.ipcPort,
+          [this](RefreshTokenCallback callback) { return refreshToken(std::move(callback)); },
+          components.localSocketPath) {
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
+    VORN_LOG_VERBOSE("Registered refresh token handler");
     if (m_ptrStore == nullptr) {
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
@@ -136,6 +140,12 @@ void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse 
         std::lock_guard<std::mutex> lock(m_mutex);
         callback = std::move(m_refreshTokenCallback);
         m_refreshTokenCallback = nullptr;
+        // The refresh is answered; its request event, when the main thread
+        // has not taken it yet (a refresh accepted before the first exchange
+        // failed), would only start a second exchange nobody waits for.
+        if (callback) {
+            m_idRequestEvent.Reset();
+        }
     }
     if (callback) {
         callback(answer);
@@ -215,7 +225,10 @@ VORN_STATUS CVORNAgent::handleRefreshRequest() {
         const auto due = *m_lastExchangeEnd + std::chrono::seconds(interval);
         const auto now = m_fnMonotonicNow();
         if (now < due) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
+            // Rounded up: rounded down, the last fraction of a millisecond
+            // becomes a wait of 0 ms that ends at once, finds the interval not
+            // yet over, and turns into a spin re-reading the configuration.
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
             m_deferredRefreshAt = std::chrono::steady_clock::now() + wait;
             VORN_LOG_LIMITED_DEBUG(
                 "Refresh request deferred by %lld ms: at most one exchange every %d seconds",
@@ -355,55 +368,49 @@ int CVORNAgent::waitForNextEvent(VORNEvent* const* events) {
 
 VORN_STATUS CVORNAgent::MainThreadProc() {
     VORN_LOG_DEBUG("VORN agent main thread is starting");
-    VORN_STATUS status = m_ipcAgent.RegisterRefreshTokenHandler(
-        [this](RefreshTokenCallback callback) { return refreshToken(std::move(callback)); });
-    if (VORN_STATUS::VORN_OK != status) {
-        VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
-    } else {
-        VORN_LOG_VERBOSE("Registered refresh token handler");
-        (void)sendIdentityServiceRequest();
+    // A refresh asked for before this thread ran is answered by this
+    // first exchange (its event then finds the exchange in flight).
+    (void)sendIdentityServiceRequest();
 
-        VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
-        for (bool running = true; running;) {
-            switch (waitForNextEvent(events)) {
-                case 0:
-                    VORN_LOG_DEBUG("VORN agent received shutdown event");
-                    running = false;
-                    break;
-                case 1:
-                    VORN_LOG_DEBUG("VORN agent received ID response event");
-                    (void)handleIdentityServiceResponse();
-                    // The collection, the request and the store's write are
-                    // behind us: what they freed goes back before the agent
-                    // idles.
-                    ReleaseFreedMemory();
-                    break;
-                case 2:
-                    VORN_LOG_LIMITED_DEBUG("VORN agent received ID request event");
+    VORNEvent* const events[] = {&m_shutdownEvent, &m_idResponseEvent, &m_idRequestEvent};
+    for (bool running = true; running;) {
+        switch (waitForNextEvent(events)) {
+            case 0:
+                VORN_LOG_DEBUG("VORN agent received shutdown event");
+                running = false;
+                break;
+            case 1:
+                VORN_LOG_DEBUG("VORN agent received ID response event");
+                (void)handleIdentityServiceResponse();
+                // The collection, the request and the store's write are
+                // behind us: what they freed goes back before the agent
+                // idles.
+                ReleaseFreedMemory();
+                break;
+            case 2:
+                VORN_LOG_LIMITED_DEBUG("VORN agent received ID request event");
+                (void)handleRefreshRequest();
+                break;
+            case kWaitTimeout:
+                if (m_deferredRefreshAt &&
+                    std::chrono::steady_clock::now() >= *m_deferredRefreshAt) {
+                    VORN_LOG_DEBUG("VORN agent takes up the deferred refresh request");
+                    m_deferredRefreshAt.reset();
                     (void)handleRefreshRequest();
                     break;
-                case kWaitTimeout:
-                    if (m_deferredRefreshAt &&
-                        std::chrono::steady_clock::now() >= *m_deferredRefreshAt) {
-                        VORN_LOG_DEBUG("VORN agent takes up the deferred refresh request");
-                        m_deferredRefreshAt.reset();
-                        (void)handleRefreshRequest();
-                        break;
-                    }
-                    VORN_LOG_DEBUG(
-                        "VORN agent received Rate Limit Refresh Event after timeout expiry");
-                    if (!m_bExchangeInFlight) {
-                        (void)sendIdentityServiceRequest();
-                    }
-                    break;
-                default:
-                    VORN_LOG_ERROR("VORN agent received unknown event");
-                    break;
-            }
+                }
+                VORN_LOG_DEBUG("VORN agent received Rate Limit Refresh Event after timeout expiry");
+                if (!m_bExchangeInFlight) {
+                    (void)sendIdentityServiceRequest();
+                }
+                break;
+            default:
+                VORN_LOG_ERROR("VORN agent received unknown event");
+                break;
         }
     }
-    VORN_LOG_DEBUG("VORN agent main thread is exiting with status: %d", status);
-    return status;
+    VORN_LOG_DEBUG("VORN agent main thread is exiting with status: %d", VORN_OK);
+    return VORN_OK;
 }
 
 }  // namespace vorn

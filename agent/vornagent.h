@@ -88,8 +88,10 @@ public:
     CVORNAgent(const CVORNAgent&) = delete;
     CVORNAgent& operator=(const CVORNAgent&) = delete;
 
-    // Body of the agent's main thread; returns when the shutdown event is
-    // taken (VORN_OK) or when the refresh handler cannot be registered.
+    // Body of the agent's main thread; returns VORN_OK when the shutdown
+    // event is taken. The refresh handler is registered by the constructor,
+    // before the endpoint reads anything, so a refresh asked for before this
+    // runs is answered by the exchange it starts with.
     VORN_STATUS MainThreadProc();
 
     // Asks the main thread to leave its loop; returns at once. Any thread.
@@ -131,7 +133,6 @@ private:
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
     CloudCommunicator m_cloudCommunicator;
-    CIPCAgent m_ipcAgent;
     IVORNIdentityStore* m_ptrStore = nullptr;
     RefreshTokenCallback m_refreshTokenCallback;  // guarded by m_mutex
     std::mutex m_mutex;
@@ -156,6 +157,11 @@ private:
     std::string m_strLastStatus;
     // The retry instant whose timer was last logged.
     int64_t m_loggedRetryTimestamp = 0;
+    // Last member: its endpoint may call refreshToken as soon as it reads (a
+    // request queued on a passed socket before the agent started), so
+    // everything refreshToken reaches is constructed before it and destroyed
+    // after it.
+    CIPCAgent m_ipcAgent;
 };
 
 }  // namespace vorn

@@ -84,6 +84,14 @@ int CIPCCommon::setupRecvSocketThread() {
         const int passed = (m_nPort != 0) ? TakeListenSocket(m_nPort) : -1;
         if (passed >= 0) {
             m_ptrAsyncSocket->assign(udp::v4(), passed);
+            m_bPassedSocket = true;
+            // The service manager binds with SO_REUSEADDR; left set, another
+            // local user who sets it too could bind the same address and take
+            // the datagrams meant for the agent.
+            const int off = 0;
+            if (::setsockopt(passed, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) != 0) {
+                VORN_LOG_ERRNO(CVORNLogger::kWarning, "Failed to clear SO_REUSEADDR.");
+            }
             setReceiveBufferSize();
         } else if (bindSocket() != 0) {
             return -1;
@@ -335,6 +343,9 @@ void CIPCCommon::flushSends() {
 }
 
 void CIPCCommon::cleanup() {
+    // Stopping the event loop wakes the receiver thread through the loop's
+    // own eventfd, which sits in its poll set beside the socket: the socket
+    // itself is not touched to end the wait.
     m_ioContext.stop();
     if (m_recvThread.joinable()) {
         m_recvThread.join();
@@ -346,11 +357,17 @@ void CIPCCommon::cleanup() {
         if (error) {
             VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
         }
-        // Linux reports ENOTCONN for an unconnected datagram socket but shuts
-        // it down anyway; that is the normal case here, not a fault.
-        m_ptrAsyncSocket->shutdown(udp::socket::shutdown_both, error);
-        if (error && error != boost::asio::error::not_connected) {
-            VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
+        // A passed socket belongs to the service manager, which keeps it for
+        // the next agent: shutting it down would end it for every holder (the
+        // manager sees a hang-up and fails the socket unit, and the next agent
+        // gets EPIPE on every send). Only this process's descriptor is closed.
+        if (!m_bPassedSocket) {
+            // Linux reports ENOTCONN for an unconnected datagram socket but
+            // shuts it down anyway; that is the normal case here, not a fault.
+            m_ptrAsyncSocket->shutdown(udp::socket::shutdown_both, error);
+            if (error && error != boost::asio::error::not_connected) {
+                VORN_LOG_WARNING("m_ptrAsyncSocket close exception [%s]", error.message().c_str());
+            }
         }
         m_ptrAsyncSocket->close(error);
         if (error) {

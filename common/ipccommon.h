@@ -53,8 +53,10 @@ protected:
     VORN_STATUS sendMsgToPeer(const std::string& message,
                               const boost::asio::ip::udp::endpoint& peer);
 
-    // Stops the event loop, joins the receiver thread and closes the socket.
-    // Idempotent. Never call it from the receiver thread.
+    // Stops the event loop, joins the receiver thread and closes the socket
+    // (shut down first only when this endpoint bound it itself; a passed one
+    // stays usable for the next agent). Idempotent. Never call it from the
+    // receiver thread.
     void cleanup();
 
 private:
@@ -87,6 +89,9 @@ private:
     std::thread m_recvThread;
     boost::asio::ip::udp::endpoint m_senderEndpoint;  // receiver thread only
     std::unique_ptr<boost::asio::ip::udp::socket> m_ptrAsyncSocket;
+    // The socket was handed over by the service manager: cleanup() closes
+    // this process's descriptor of it and never shuts it down.
+    bool m_bPassedSocket = false;
     // kRecvBatch slots of kIpcMaxMessageSize bytes; the kernel only backs the
     // pages a burst actually fills.
     std::unique_ptr<char[]> m_recvBuffer;

@@ -160,8 +160,8 @@ protected:
                   R"({"id":{"enable_verbose_logs":true,"min_refresh_interval_seconds":0}})");
     }
 
-    // Builds the agent, runs its main thread and waits until its refresh
-    // handler is registered (before that, requests are answered as failed).
+    // Builds the agent (which registers its refresh handler before its
+    // endpoint reads anything) and runs its main thread.
     void Start() {
         const size_t mark = LogMark();
         AgentComponents components;
@@ -176,7 +176,8 @@ protected:
         };
         components.monotonicClock = [this] {
             return std::chrono::steady_clock::time_point(
-                std::chrono::milliseconds(m_monotonicMs.load()));
+                std::chrono::milliseconds(m_monotonicMs.load()) +
+                std::chrono::microseconds(m_monotonicExtraUs.load()));
         };
         m_agent = std::make_unique<CVORNAgent>(std::move(components));
         m_main = std::async(std::launch::async, [this] { return m_agent->MainThreadProc(); });
@@ -251,6 +252,8 @@ protected:
     FakeStore m_store;
     std::atomic<int64_t> m_now{kNow};
     std::atomic<int64_t> m_monotonicMs{1'000'000};
+    // Added to m_monotonicMs: instants between two milliseconds.
+    std::atomic<int64_t> m_monotonicExtraUs{0};
     std::unique_ptr<CVORNAgent> m_agent;
     std::future<VORN_STATUS> m_main;
     std::mutex m_statusMutex;
@@ -532,17 +535,33 @@ TEST_F(AgentTest, RateLimitTimerWakesTheLoopAndSendsARequest) {
     ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
 }
 
-TEST_F(AgentTest, RequestBeforeTheHandlerIsRegisteredIsAnsweredFailed) {
+// The handler is registered before the endpoint reads anything: a request
+// that arrives before the main thread runs (the one that made a service
+// manager start the agent) is answered with the outcome of the first
+// exchange, which is the only one made.
+TEST_F(AgentTest, RequestBeforeTheMainThreadRunsIsAnsweredByTheFirstExchange) {
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
     AgentComponents components;
     components.collector = std::make_unique<FakeCollector>(m_collectorResult);
     components.transport = std::make_unique<FakeTransport>(m_transport);
     components.ipcPort = 0;
     components.store = &m_store;
+    components.statusSink = [](const std::string&) {};
+    const size_t mark = LogMark();
     CVORNAgent agent(std::move(components));
-    const RefreshResult result = RequestRefresh(agent.GetIpcPort(), 5s, geteuid());
+    const unsigned short port = agent.GetIpcPort();
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
+    ASSERT_TRUE(WaitUntil(
+        [&] { return LogSince(mark).find("Refresh token callback received") != std::string::npos; },
+        5s));
+    auto main = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+    const RefreshResult result = client.get();
     ASSERT_EQ(result.kind, RefreshResult::Kind::Answered);
-    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenFailed);
-    EXPECT_EQ(Exchanges(), 0u);
+    EXPECT_EQ(result.outcome, Rsp::eRefreshTokenSuccess);
+    agent.ShutDown();
+    ASSERT_EQ(main.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(Exchanges(), 1u);
 }
 
 TEST_F(AgentTest, ShutdownWhileIdleReturnsOk) {
@@ -623,6 +642,35 @@ TEST_F(AgentTest, LocalRefreshesWaitForTheIntervalAndShareOneExchange) {
     EXPECT_EQ(Refresh().outcome, Rsp::eRefreshTokenSuccess);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
     EXPECT_EQ(Exchanges(), 3u);
+}
+
+// The last fraction of a millisecond of the interval is waited out as a
+// whole millisecond: a wait rounded down to 0 ms would end at once, find the
+// interval not over, and spin.
+TEST_F(AgentTest, DeferredRefreshWaitRoundsUp) {
+    WriteIntervalSeconds(10);
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_store.Get().vorn == "v"; }, 5s));
+
+    // 0.4 ms of the interval left.
+    m_monotonicMs += 9999;
+    m_monotonicExtraUs += 600;
+    const size_t mark = LogMark();
+    const unsigned short port = m_agent->GetIpcPort();
+    auto client =
+        std::async(std::launch::async, [port] { return RequestRefresh(port, 10s, geteuid()); });
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return LogSince(mark).find("Refresh request deferred by 1 ms") != std::string::npos;
+        },
+        5s))
+        << LogSince(mark);
+    EXPECT_EQ(std::string::npos, LogSince(mark).find("deferred by 0 ms"));
+    EXPECT_EQ(Exchanges(), 1u);
+    m_monotonicExtraUs += 400;
+    EXPECT_EQ(client.get().outcome, Rsp::eRefreshTokenSuccess);
+    EXPECT_EQ(Exchanges(), 2u);
 }
 
 // The exchange due when a rate limit runs out is not held back by the
