@@ -90,9 +90,10 @@ int main(int argc, char* argv[]) {
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
             fputs("Failed to get VORN Directory Path\n", stderr);
-            fputs("vorn: no data directory is configured (registry value DataDir); nothing was "
-                  "written\n",
-                  stderr);
+            fputs(
+                "vorn: no data directory is configured (registry value DataDir); nothing was "
+                "written\n",
+                stderr);
             return 1;
         }
         if (std::string why; !DataDirectoryIsSafe(dataDirectory, why)) {

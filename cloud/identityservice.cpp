@@ -1,9 +1,9 @@
 #include "cloud/identityservice.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <strings.h>
 #include <sys/stat.h>

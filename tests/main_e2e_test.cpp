@@ -149,8 +149,9 @@ TEST_F(AgentProcess, MissingOrUnsafeDataDirectoryExitsOneWritingNothing) {
     TempDir open, foreign;
     ASSERT_EQ(0, chmod(open.path().c_str(), 0777));
     ASSERT_EQ(0, chown(foreign.path().c_str(), 65534, 65534));
-    const std::string dataDir = "Windows Registry Editor Version 5.00\n"
-                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n";
+    const std::string dataDir =
+        "Windows Registry Editor Version 5.00\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n";
     const struct {
         const char* name;
         std::string reg;  // empty: no registry file

@@ -36,9 +36,9 @@ public:
                   std::lock_guard<std::mutex> lock(m_mutex);
                   m_clients.push_back(client);
               }
-              (void)m_server.SendAsync(client.id, answer.empty()
-                                                      ? std::string(message.rbegin(), message.rend())
-                                                      : answer);
+              (void)m_server.SendAsync(
+                  client.id,
+                  answer.empty() ? std::string(message.rbegin(), message.rend()) : answer);
           }) {}
 
     const std::string answer;
@@ -115,7 +115,8 @@ TEST(UnixIpcServerTest, BindingRefusesWhatItMustNotReplace) {
     TempDir open;
     ASSERT_EQ(0, ::chmod(open.path().c_str(), 0777));
     try {
-        CUnixIpcServer server(open.file("vorn.sock"), [](const std::string&, const LocalClient&) {});
+        CUnixIpcServer server(open.file("vorn.sock"),
+                              [](const std::string&, const LocalClient&) {});
         ADD_FAILURE() << "served from a directory every user can write";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string::npos, std::string(e.what()).find("writable by its owner only"))

@@ -15,9 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kRightToLeft = "\xE2\x80\xAE";     // U+202E
-const std::string kLineSeparator = "\xE2\x80\xA8";   // U+2028
-const std::string kZeroWidth = "\xE2\x80\x8B";       // U+200B
+const std::string kRightToLeft = "\xE2\x80\xAE";    // U+202E
+const std::string kLineSeparator = "\xE2\x80\xA8";  // U+2028
+const std::string kZeroWidth = "\xE2\x80\x8B";      // U+200B
 const std::string kForged = "[2026-12-11 06:00:00.000] T: 1 S: error :: forged";
 
 struct CtlOutput {
@@ -43,13 +43,13 @@ CtlOutput Vornctl(const std::vector<std::string>& args, const std::string& sysRo
 TEST(UntrustedText, DeviceTextIsEscapedInLogLinesAndOutput) {
     TempDir machine, registry;
     const std::string root = machine.path() + "/m";
-    ASSERT_EQ(0, system(("cp -a " + std::string(VORN_TEST_DATA_DIR) +
-                         "/machines/workstation " + root)
-                            .c_str()));
+    ASSERT_EQ(0,
+              system(("cp -a " + std::string(VORN_TEST_DATA_DIR) + "/machines/workstation " + root)
+                         .c_str()));
     WriteFile(root + "/sys/class/dmi/id/product_serial", "PF2A\n" + kForged + "\n");
-    WriteFile(root + "/etc/os-release",
-              "PRETTY_NAME=\"Debian" + kRightToLeft + "txt.exe\"\nNAME=\"Debian" + kZeroWidth +
-                  "\"\nVERSION_ID=\"12\"\nID=debian\n");
+    WriteFile(root + "/etc/os-release", "PRETTY_NAME=\"Debian" + kRightToLeft +
+                                            "txt.exe\"\nNAME=\"Debian" + kZeroWidth +
+                                            "\"\nVERSION_ID=\"12\"\nID=debian\n");
 
     const CtlOutput out = Vornctl({"attributes", "--verbose"}, root, registry.path());
     EXPECT_EQ(0, out.exitCode) << out.err;

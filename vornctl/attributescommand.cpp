@@ -11,8 +11,8 @@
 #include "agent/cloudformatconverter.h"
 #include "agent/linux/missingidentity.h"
 #include "agent/linux/wmiinterface.h"
-#include "common/vornlogger.h"
 #include "common/textescape.h"
+#include "common/vornlogger.h"
 #include "vornctl/commands.h"
 
 namespace vorn::ctl {

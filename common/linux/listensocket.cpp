@@ -92,11 +92,9 @@ bool IsUnixListener(int fd, const std::string& path) {
     sockaddr_un address{};
     socklen_t length = sizeof(address);
     if (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode) ||
-        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 ||
-        type != SOCK_SEQPACKET ||
+        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_SEQPACKET ||
         ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningLength) != 0 ||
-        listening == 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        listening == 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         address.sun_family != AF_UNIX) {
         return false;
     }
@@ -177,8 +175,7 @@ int TakeUnixListenSocket(const std::string& path) {
     for (int fd = kListenFdsStart; fd < kListenFdsStart + count; ++fd) {
         if (g_passedTaken.count(fd) == 0 && IsUnixListener(fd, path)) {
             g_passedTaken.insert(fd);
-            VORN_LOG_DEBUG("Using the socket passed by the service manager for %s",
-                           path.c_str());
+            VORN_LOG_DEBUG("Using the socket passed by the service manager for %s", path.c_str());
             return fd;
         }
     }

@@ -213,10 +213,9 @@ void CUnixIpcServer::run() {
                 }
                 // No new connection while the table is full: the listener
                 // is looked at again once a client has gone.
-                fds.push_back(pollfd{m_listenFd,
-                                     static_cast<short>(m_clients.size() < kMaxClients ? POLLIN
-                                                                                       : 0),
-                                     0});
+                fds.push_back(
+                    pollfd{m_listenFd,
+                           static_cast<short>(m_clients.size() < kMaxClients ? POLLIN : 0), 0});
                 for (const auto& entry : m_clients) {
                     short events = POLLIN;
                     if (!entry.second.answers.empty()) {
@@ -357,10 +356,10 @@ bool CUnixIpcServer::flushClient(Connection& connection) {
     answers.insert(answers.end(), connection.answers.begin(), connection.answers.end());
     connection.answers.swap(answers);
     if (connection.answers.size() > kMaxQueuedAnswers) {
-        VORN_LOG_LIMITED_WARNING("Disconnected local client uid %u pid %d: it does not read its "
-                                 "answers",
-                                 static_cast<unsigned>(connection.client.uid),
-                                 static_cast<int>(connection.client.pid));
+        VORN_LOG_LIMITED_WARNING(
+            "Disconnected local client uid %u pid %d: it does not read its "
+            "answers",
+            static_cast<unsigned>(connection.client.uid), static_cast<int>(connection.client.pid));
         return false;
     }
     return true;

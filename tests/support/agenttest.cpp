@@ -32,8 +32,7 @@ std::map<std::string, std::string> AgentTest::AgentEnv(const std::string& machin
 
 ChildProcess::Options AgentTest::AgentOptions(const std::string& machine) const {
     ChildProcess::Options options;
-    options.args = {BinaryPath("vorn"), "--config-path", m_config.path(), "--socket",
-                    SocketPath()};
+    options.args = {BinaryPath("vorn"), "--config-path", m_config.path(), "--socket", SocketPath()};
     options.env = AgentEnv(machine);
     options.workingDirectory = m_cwd.path();
     return options;
