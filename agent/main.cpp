@@ -9,15 +9,18 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "agent/linux/crashdumppruner.h"
 #include "agent/linux/crashhandlerclient.h"
 #include "agent/termination.h"
 #include "agent/vornagent.h"
 #include "agent/vornconfig.h"
+#include "common/linux/datadirectory.h"
 #include "common/linux/memoryrelease.h"
 #include "common/linux/processstop.h"
 #include "common/linux/servicenotifier.h"
+#include "common/linux/unixipcserver.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornpath.h"
@@ -26,9 +29,10 @@
 namespace {
 constexpr const char* kVersion = "1.1.34";
 constexpr const char* kConfigPathOption = "--config-path";
+constexpr const char* kSocketOption = "--socket";
 
 constexpr const char* kHelp =
-    "Usage: vorn --config-path DIRECTORY\n"
+    "Usage: vorn --config-path DIRECTORY [--socket PATH]\n"
     "       vorn --help | -h | --version\n"
     "\n"
     "The device identity agent. DIRECTORY holds bs.json (business id, installer key,\n"
@@ -37,10 +41,16 @@ constexpr const char* kHelp =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN, read from the files\n"
     "in $VORN_REGISTRY_DIR (default /etc/vorn/registry.d).\n"
     "\n"
+    "Local clients ask for a refresh on the Unix socket PATH (default\n"
+    "/run/vorn/vorn.sock), where the kernel tells each side who the other is, and on\n"
+    "the loopback UDP port 127.0.0.1:60110, whose answers any local user can forge.\n"
+    "\n"
     "It stops on SIGTERM or SIGINT, when a byte arrives on standard input or when\n"
     "standard input ends (unless it is /dev/null).\n"
-    "Exit status: 0 normal shutdown, 1 usage error or unusable log file, 2 any other\n"
-    "fatal error. A usage error is reported in the log only.\n";
+    "Exit status: 0 normal shutdown, 1 usage error, missing or unsafe data directory\n"
+    "(owned by another user, or writable by group or others; nothing is written then)\n"
+    "or unusable log file, 2 any other fatal error. A usage error is reported in the\n"
+    "log only.\n";
 
 // "vorn --help", "vorn -h" and "vorn --version" answer on standard output and
 // end the process before anything else happens: no registry read, no log file,
@@ -73,9 +83,23 @@ int main(int argc, char* argv[]) {
     // start-up must be kept, not end the process by the signal's default.
     InstallTerminationSignals();
     try {
+        // The log is opened only where the agent's data may live: without a
+        // data directory it would land in whatever the working directory
+        // is, and in a directory another user controls that user could
+        // plant the file and read every serial number the agent logs.
         std::string dataDirectory;
         if (GetVORNDirectoryPath(dataDirectory) != VORN_OK) {
             fputs("Failed to get VORN Directory Path\n", stderr);
+            fputs(
+                "vorn: no data directory is configured (registry value DataDir); nothing was "
+                "written\n",
+                stderr);
+            return 1;
+        }
+        if (std::string why; !DataDirectoryIsSafe(dataDirectory, why)) {
+            fprintf(stderr, "vorn: data directory %s refused: it %s; nothing was written\n",
+                    EscapeUntrusted(dataDirectory).c_str(), why.c_str());
+            return 1;
         }
         CVORNLogger::GetInstance(dataDirectory + "vornagent.log");
         VORN_LOG_DEBUG("version: %s", kVersion);
@@ -99,12 +123,16 @@ int main(int argc, char* argv[]) {
                 "PathToJSONConfigDirectory");
             return 1;
         }
+        std::string socketPath = kLocalSocketPath;
         for (int i = 0; i < argc;) {
             const bool isOption = strcmp(argv[i], kConfigPathOption) == 0;
+            const bool isSocket = strcmp(argv[i], kSocketOption) == 0;
             ++i;
             if (isOption && i < argc) {
                 // The directory is a file name: its bytes are used as given.
                 (void)SetVORNConfigDirectory(std::string(argv[i]));
+            } else if (isSocket && i < argc) {
+                socketPath = argv[i];
             }
         }
 
@@ -117,7 +145,9 @@ int main(int argc, char* argv[]) {
         signal(SIGPIPE, SIG_IGN);
         curl_global_init(CURL_GLOBAL_DEFAULT);
 
-        CVORNAgent agent;
+        AgentComponents components;
+        components.localSocketPath = socketPath;
+        CVORNAgent agent(std::move(components));
         // The endpoint serves from here on; the agent's outcomes follow as
         // status lines.
         NotifyServiceReady();

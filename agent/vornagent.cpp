@@ -14,6 +14,7 @@
 #include "agent/vornstorereaderwriter.h"
 #include "common/linux/memoryrelease.h"
 #include "common/linux/servicenotifier.h"
+#include "common/logratelimit.h"
 #include "common/refreshclient.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
@@ -95,9 +96,10 @@ CVORNAgent::CVORNAgent(AgentComponents components)
       m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
                                                  : MonotonicClock(std::chrono::steady_clock::now)),
       m_fnBootNow(components.bootClock ? std::move(components.bootClock) : BootClock(BootTimeNow)),
-      m_ipcAgent(components.ipcPort, [this](RefreshTokenCallback callback) {
-          return refreshToken(std::move(callback));
-      }) {
+      m_ipcAgent(
+          components.ipcPort,
+          [this](RefreshTokenCallback callback) { return refreshToken(std::move(callback)); },
+          components.localSocketPath) {
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
     VORN_LOG_VERBOSE("Registered refresh token handler");
     if (m_ptrStore == nullptr) {
@@ -131,16 +133,21 @@ void CVORNAgent::ShutDown() {
 
 void CVORNAgent::reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome) {
     const std::chrono::nanoseconds left = rateLimitLeft();
+    std::string status;
     if (outcome == IpcRefreshTokenRsp::eRefreshTokenRateLimited && left.count() > 0) {
         // The end as the wall clock now tells it, a partial second rounded up.
         const int64_t seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
-        m_fnStatusSink(RateLimitedStatus(SaturatingAdd(m_fnNow(), seconds)));
+        status = RateLimitedStatus(SaturatingAdd(m_fnNow(), seconds));
     } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess ||
                !m_ptrStore->GetVORN().empty()) {
         // A failed refresh leaves the stored identity in force.
-        m_fnStatusSink("identity held");
+        status = "identity held";
     } else {
-        m_fnStatusSink("no identity: " + RefreshOutcomeName(outcome));
+        status = "no identity: " + RefreshOutcomeName(outcome);
+    }
+    if (status != m_strLastStatus) {
+        m_strLastStatus = status;
+        m_fnStatusSink(status);
     }
 }
 
@@ -189,8 +196,11 @@ void CVORNAgent::endRefresh() {
     }
 }
 
-void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
-    reportStatus(answer);
+void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer,
+                                      bool report) {
+    if (report) {
+        reportStatus(answer);
+    }
     RefreshTokenCallback callback;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -209,7 +219,22 @@ void CVORNAgent::answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse 
     }
 }
 
+void CVORNAgent::rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenResponse answer) {
+    m_knownOutcome = answer;
+    m_knownOutcomeUntil = m_fnMonotonicNow() + kKnownOutcomeHold;
+}
+
 VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
+    if (rateLimitLeft().count() > 0 &&
+        m_ptrStore->GetRetryTimestamp().count() == m_rateLimit->storedTimestamp) {
+        // A limit already known, and still the one stored, is answered at
+        // once without opening a refresh: every line this path writes is
+        // limited, so a flood of requests cannot rotate the start-up lines
+        // out of the log.
+        VORN_LOG_LIMITED_DEBUG("Cloud Rate Limit Hit.");
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
+        return VORN_OK;
+    }
     endRefresh();
     m_bRefreshOpen = true;
     if (m_ptrStore->BeginRefresh() != VORN_OK) {
@@ -223,11 +248,21 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     }
     loadRateLimit();
     if (rateLimitLeft().count() > 0) {
-        VORN_LOG_DEBUG("Cloud Rate Limit Hit.");
+        VORN_LOG_LIMITED_DEBUG("Cloud Rate Limit Hit.");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
         endRefresh();
         return VORN_OK;
     }
+    if (m_knownOutcome && m_fnMonotonicNow() < m_knownOutcomeUntil) {
+        // Nothing has been sent since the outcome was found, and nothing a
+        // request could change has been looked at again: the same answer,
+        // without a collection per request.
+        VORN_LOG_LIMITED_DEBUG("Refresh answered with the outcome found less than %lld s ago",
+                               static_cast<long long>(kKnownOutcomeHold.count()));
+        answerPendingRefresh(*m_knownOutcome, false);
+        return VORN_OK;
+    }
+    m_knownOutcome.reset();
 
     VORN_LOG_VERBOSE("Collecting attributes..");
     IdentityServiceRequest request;
@@ -242,6 +277,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
         // waiting clients: answer them now.
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
         endRefresh();
+        rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
         return status;
     }
 
@@ -258,6 +294,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
         endRefresh();
+        rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
     } else {
         // The bracket stays open until the answer is stored.
         m_bExchangeInFlight = true;
@@ -268,7 +305,7 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
 VORN_STATUS CVORNAgent::handleRefreshRequest() {
     if (m_bExchangeInFlight) {
         // Its answer goes to the pending callback, so the clients share it.
-        VORN_LOG_DEBUG("Refresh request joins the exchange in progress");
+        VORN_LOG_LIMITED_DEBUG("Refresh request joins the exchange in progress");
         return VORN_OK;
     }
     // A rate limit in force is answered at once, without waiting (the store
@@ -283,7 +320,7 @@ VORN_STATUS CVORNAgent::handleRefreshRequest() {
             // yet over, and turns into a spin re-reading the configuration.
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
             m_deferredRefreshAt = std::chrono::steady_clock::now() + wait;
-            VORN_LOG_DEBUG(
+            VORN_LOG_LIMITED_DEBUG(
                 "Refresh request deferred by %lld ms: at most one exchange every %d seconds",
                 static_cast<long long>(wait.count()), interval);
             return VORN_OK;
@@ -396,7 +433,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
 }
 
 VORN_STATUS CVORNAgent::refreshToken(RefreshTokenCallback callback) {
-    VORN_LOG_DEBUG("Refresh token callback received");
+    VORN_LOG_LIMITED_DEBUG("Refresh token callback received");
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_refreshTokenCallback) {
         return VORN_BUSY;
@@ -453,7 +490,7 @@ VORN_STATUS CVORNAgent::MainThreadProc() {
                 ReleaseFreedMemory();
                 break;
             case 2:
-                VORN_LOG_DEBUG("VORN agent received ID request event");
+                VORN_LOG_LIMITED_DEBUG("VORN agent received ID request event");
                 (void)handleRefreshRequest();
                 break;
             case kWaitTimeout:

@@ -68,6 +68,9 @@ struct AgentComponents {
     std::unique_ptr<IHttpTransport> transport;
     // The loopback port local clients use (0: any free port, for tests).
     unsigned short ipcPort = kIpcAgentPort;
+    // The authenticated local socket (kLocalSocketPath for the installed
+    // agent). Empty: none, only the loopback port.
+    std::string localSocketPath;
     // Null: the process's store reader/writer, initialised on "vornstore.json"
     // in the data directory.
     IVORNIdentityStore* store = nullptr;
@@ -85,6 +88,9 @@ struct AgentComponents {
 
 class CVORNAgent {
 public:
+    // How long an outcome reached without an exchange answers later requests.
+    static constexpr std::chrono::seconds kKnownOutcomeHold{1};
+
     // Throws std::runtime_error "Could not get VORN Directory Path" when the
     // data directory is not configured, "Could not initialize the VORN Store
     // while starting Agent" when the store cannot be used, and what the IPC
@@ -129,8 +135,15 @@ private:
     // deferred refresh, whichever comes first.
     int waitForNextEvent(VORNEvent* const* events);
     VORN_STATUS handleIdentityServiceResponse();
-    // Answers and clears the pending refresh, if any. m_mutex must not be held.
-    void answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer);
+    // Answers and clears the pending refresh, if any, and reports the state
+    // unless 'report' is false (the state is unchanged). m_mutex must not be
+    // held.
+    void answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse answer, bool report = true);
+    // Remembers an outcome reached without an exchange (no business data, no
+    // mandatory attribute, a request that could not be built), so that
+    // requests in the next kKnownOutcomeHold get it at once without a
+    // collection or a configuration read.
+    void rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenResponse answer);
     // Passes the state after an outcome to the status sink. m_mutex must not
     // be held.
     void reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome);
@@ -175,6 +188,13 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_lastExchangeEnd;
     // Real (steady_clock) instant at which a deferred refresh is looked at again.
     std::optional<std::chrono::steady_clock::time_point> m_deferredRefreshAt;
+    // See rememberImmediateOutcome; the instant is on m_fnMonotonicNow's clock.
+    std::optional<IpcRefreshTokenRsp::eRefreshTokenResponse> m_knownOutcome;
+    std::chrono::steady_clock::time_point m_knownOutcomeUntil;
+    // The last status line passed to the sink: an unchanged state is not
+    // sent again (a flood of refused requests would otherwise be a flood of
+    // messages to the service manager).
+    std::string m_strLastStatus;
     // Last member: its endpoint may call refreshToken as soon as it reads (a
     // request queued on a passed socket before the agent started), so
     // everything refreshToken reaches is constructed before it and destroyed

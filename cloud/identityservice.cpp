@@ -1,13 +1,18 @@
 #include "cloud/identityservice.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -201,6 +206,32 @@ const char* StringMember(const cJSON* object, const char* name) {
     return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
+// The database holds every device's token and instance key: only the service's
+// own user may read it. SQLite creates the file with the umask (0644 at the
+// usual 022) and gives its write-ahead log and shared-memory files the main
+// file's mode, so the main file is created, or tightened, to 0600 before
+// SQLite opens it, and side files left by an earlier run are tightened too.
+bool RestrictDatabaseFiles(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        VORN_LOG_ERROR("cannot create device database %s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    const bool restricted = ::fchmod(fd, 0600) == 0;
+    if (!restricted) {
+        VORN_LOG_ERROR("cannot restrict device database %s to its owner: %s", path.c_str(),
+                       strerror(errno));
+    }
+    ::close(fd);
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const std::string side = path + suffix;
+        if (::chmod(side.c_str(), 0600) != 0 && errno != ENOENT) {
+            VORN_LOG_WARNING("cannot restrict %s to its owner: %s", side.c_str(), strerror(errno));
+        }
+    }
+    return restricted;
+}
+
 IdentityAnswer Error(unsigned httpStatus, const std::string& message) {
     return IdentityAnswer{httpStatus,
                           CIdentityService::ErrorDocument(static_cast<int>(httpStatus), message)};
@@ -217,6 +248,9 @@ CIdentityService::~CIdentityService() {
 VORN_STATUS CIdentityService::Open(const std::string& dbPath) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::string path = dbPath.empty() ? ":memory:" : dbPath;
+    if (!dbPath.empty() && !RestrictDatabaseFiles(dbPath)) {
+        return VORN_STATUS::VORN_ERROR;
+    }
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(
         path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +19,8 @@ namespace {
 
 class Socket {
 public:
-    Socket() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    explicit Socket(int domain = AF_INET, int type = SOCK_DGRAM)
+        : m_fd(socket(domain, type | SOCK_CLOEXEC, 0)) {}
     ~Socket() {
         if (m_fd >= 0) {
             close(m_fd);
@@ -143,6 +145,91 @@ RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout, u
             if (!VerifyAgentSocket(port, agentUid, result)) {
                 return result;
             }
+            result.kind = RefreshResult::Kind::Answered;
+            result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
+            return result;
+        }
+    }
+}
+
+RefreshResult RequestRefreshLocal(const std::string& path, std::chrono::milliseconds timeout,
+                                  uid_t agentUid) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+        errno = ENAMETOOLONG;
+        return Failure("socket path");
+    }
+    path.copy(address.sun_path, path.size());
+    Socket sock(AF_UNIX, SOCK_SEQPACKET);
+    if (sock.fd() < 0) {
+        return Failure("socket");
+    }
+    if (connect(sock.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+        }
+        return Failure("connect");
+    }
+    // The kernel's record of who called listen() on the other end: nobody
+    // can borrow it, so a socket planted by another user is known before
+    // anything is sent to it.
+    ucred agent{};
+    socklen_t length = sizeof agent;
+    if (getsockopt(sock.fd(), SOL_SOCKET, SO_PEERCRED, &agent, &length) != 0) {
+        return Failure("SO_PEERCRED");
+    }
+    if (agent.uid != 0 && agent.uid != agentUid) {
+        std::string message = "the socket " + path + " is served by uid " +
+                              std::to_string(agent.uid) + " (pid " + std::to_string(agent.pid) +
+                              "), not by root";
+        if (agentUid != 0) {
+            message += " or uid " + std::to_string(agentUid);
+        }
+        message += ": it is not the agent, and no request was sent";
+        return RefreshResult{RefreshResult::Kind::Untrusted, 0, message, agent.uid};
+    }
+    const unsigned char request[2] = {1, 0};
+    if (send(sock.fd(), request, sizeof request, MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(sizeof request)) {
+        return Failure("send");
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return RefreshResult{RefreshResult::Kind::TimedOut, 0, ""};
+        }
+        pollfd pfd{sock.fd(), POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Failure("poll");
+        }
+        if (ready == 0) {
+            continue;
+        }
+        unsigned char answer[16];
+        const ssize_t n = recv(sock.fd(), answer, sizeof answer, MSG_TRUNC);
+        if (n == 0) {
+            // The agent closed the connection (it stopped) before answering.
+            return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            if (errno == ECONNRESET) {
+                return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+            }
+            return Failure("recv");
+        }
+        if (n == 4 && answer[0] == 2 && answer[1] == 0) {
+            RefreshResult result;
             result.kind = RefreshResult::Kind::Answered;
             result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
             return result;

@@ -1,5 +1,11 @@
-// The client side of the local refresh protocol: one two-byte request to the
-// agent's loopback port, one four-byte answer back.
+// The client side of the local refresh protocol: one two-byte request, one
+// four-byte answer back, over either of the agent's two endpoints.
+//
+// RequestRefreshLocal (the Unix socket) is the trusted path: the kernel names
+// the agent's uid before anything is sent, and nobody else can answer on the
+// connection. RequestRefresh (the loopback UDP port) is kept for clients of
+// the datagram protocol; any local user can forge its answer, and the owner
+// check it makes narrows that but cannot prove who sent a datagram.
 #pragma once
 
 #include <sys/types.h>
@@ -13,12 +19,13 @@ namespace vorn {
 struct RefreshResult {
     enum class Kind {
         Answered,     // 'outcome' holds the agent's answer
-        NoAgent,      // nothing listens on the port (the kernel refused the datagram)
+        NoAgent,      // nothing listens (the kernel refused the datagram or the connection)
         TimedOut,     // no answer within the timeout
         SystemError,  // a socket call failed; 'error' says which
-        // An answer came, but the socket that sent it is not the agent's: it
-        // belongs to neither root nor the agent's uid, or its owner could not
-        // be confirmed. 'error' says who owns it; the answer is not believed.
+        // The socket is not the agent's: it belongs to neither root nor the
+        // agent's uid, or its owner could not be confirmed. 'error' says who
+        // owns it; its answer is not believed (on the Unix socket, the request
+        // is not even sent).
         Untrusted,
     };
     Kind kind = Kind::SystemError;
@@ -38,6 +45,13 @@ RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout, u
 // 'agentUid'. When not, 'result' is filled in as Untrusted. Used by
 // RequestRefresh once an answer has arrived.
 bool VerifyAgentSocket(uint16_t port, uid_t agentUid, RefreshResult& result);
+
+// Connects to the agent's Unix socket at 'path', checks with the kernel
+// (SO_PEERCRED) that the listening process runs as root or as 'agentUid'
+// before sending, then sends one refresh request and waits at most 'timeout'
+// for its answer.
+RefreshResult RequestRefreshLocal(const std::string& path, std::chrono::milliseconds timeout,
+                                  uid_t agentUid = 0);
 
 // "success", "failed", "comm-error", "error-response", "rate-limited", or
 // "unknown(<n>)".

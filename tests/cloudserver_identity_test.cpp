@@ -1,7 +1,9 @@
 // The reference cloud service's document logic and fault knobs, without sockets.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <string>
 
 #include "cloud/faultknobs.h"
@@ -209,6 +211,26 @@ TEST(IdentityServiceRestartTest, DatabaseKeepsDevicesAcrossRestarts) {
     CIdentityService fresh;
     ASSERT_EQ(VORN_STATUS::VORN_OK, fresh.Open(""));
     EXPECT_EQ(before.vorn, Parse(fresh.HandleRequest(Request()).m_strBody).vorn);
+}
+
+TEST(IdentityServiceRestartTest, DatabaseFilesAreReadableByTheOwnerOnly) {
+    TempDir dir;
+    const std::string db = dir.file("devices.db");
+    // A side file left world-readable by an earlier run is tightened as well.
+    { std::ofstream(db + "-wal").put('\0'); }
+    ::chmod((db + "-wal").c_str(), 0644);
+    const mode_t old = ::umask(022);
+    {
+        CIdentityService service;
+        ASSERT_EQ(VORN_STATUS::VORN_OK, service.Open(db));
+        service.HandleRequest(Request());
+        for (const std::string& file : {db, db + "-wal", db + "-shm"}) {
+            struct stat info {};
+            ASSERT_EQ(0, ::stat(file.c_str(), &info)) << file;
+            EXPECT_EQ(0600u, info.st_mode & 07777) << file;
+        }
+    }
+    ::umask(old);
 }
 
 TEST(IdentityServiceRestartTest, UnusableDatabasePathFailsToOpen) {

@@ -50,6 +50,10 @@ protected:
         ChildProcess::Options options;
         options.args = {BinaryPath("vornctl")};
         options.args.insert(options.args.end(), args.begin(), args.end());
+        // The agent under test serves its local socket in the test's directory.
+        if (!args.empty() && args[0] == "refresh") {
+            options.args.insert(options.args.end(), {"--socket", SocketPath()});
+        }
         options.env = AgentEnv(machine);
         options.stdinMode = ChildProcess::Stdin::DevNull;
         ChildProcess ctl(options);

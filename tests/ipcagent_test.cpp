@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/ipclocalclient.h"
 #include "tests/ipcudpclient.h"
 #include "tests/support/testsupport.h"
 
@@ -22,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using Rsp = IpcRefreshTokenRsp;
 using test::UdpClient;
+using LocalSocketClient = test::LocalClient;
 
 const std::string kRequest("\x01\x00", 2);
 std::string Answer(Rsp::eRefreshTokenResponse outcome) {
@@ -387,6 +389,82 @@ TEST(IpcAgentMeasureTest, RoundTripAndBurstOfAThousandClients) {
 
     (void)agent.RegisterRefreshTokenHandler(nullptr);
     core.reset();
+}
+
+// The local socket and the loopback port feed one refresh and one waiting
+// list: one handler call, every requester answered, a connection that asked
+// three times answered three times, and bad packets answered with nothing
+// while the connection keeps serving.
+TEST(IpcAgentSocketTest, LocalSocketSharesTheRefreshWithTheLoopbackPort) {
+    test::TempDir dir;
+    const std::string path = dir.file("vorn.sock");
+    CIPCAgent agent(0, path);
+    FakeCore core;
+    (void)agent.RegisterRefreshTokenHandler(core.Handler());
+    const LocalSocketClient first(path), second(path);
+    const UdpClient udp;
+    const size_t mark = test::LogMark();
+
+    // The packet beyond the size limit is dropped before the service sees it.
+    for (const std::string& bad : {std::string("\x01", 1), std::string("\x02\x00", 2),
+                                   std::string(kIpcMaxMessageSize + 1, '\x01')}) {
+        ASSERT_TRUE(first.Send(bad));
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(first.Send(kRequest));
+    }
+    ASSERT_TRUE(second.Send(kRequest + "\xFF\xFF"));
+    ASSERT_TRUE(udp.SendTo(agent.GetLocalPort(), kRequest));
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            return Count(test::LogSince(mark), "Received local request from uid " +
+                                                   std::to_string(geteuid()) + " pid " +
+                                                   std::to_string(getpid())) == 6 &&
+                   Count(test::LogSince(mark), "Received IPC Message from client[") == 1;
+        },
+        2s))
+        << test::LogSince(mark);
+    EXPECT_EQ(1, core.Calls());
+    EXPECT_FALSE(first.Receive(50ms)) << "answered before the refresh completed";
+
+    std::thread coreThread([&] { EXPECT_TRUE(core.Complete(Rsp::eRefreshTokenRateLimited)); });
+    coreThread.join();
+    const std::string answer = Answer(Rsp::eRefreshTokenRateLimited);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(answer, first.Receive(2s).value_or("<none>"));
+    }
+    EXPECT_FALSE(first.Receive(50ms)) << "unexpected extra answer";
+    EXPECT_EQ(answer, second.Receive(2s).value_or("<none>"));
+    ExpectAnswers(udp, {answer});
+    (void)agent.RegisterRefreshTokenHandler(nullptr);
+}
+
+// A client that hangs up while waiting is skipped; the others still get the
+// outcome, and a request before any handler is registered gets 02 00 00 00.
+TEST(IpcAgentSocketTest, LocalClientThatLeftIsSkipped) {
+    test::TempDir dir;
+    const std::string path = dir.file("vorn.sock");
+    CIPCAgent agent(0, path);
+    {
+        const LocalSocketClient early(path);
+        ASSERT_TRUE(early.Send(kRequest));
+        EXPECT_EQ(Answer(Rsp::eRefreshTokenFailed), early.Receive(2s).value_or("<none>"));
+    }
+    FakeCore core;
+    (void)agent.RegisterRefreshTokenHandler(core.Handler());
+    const LocalSocketClient stays(path);
+    {
+        const LocalSocketClient leaves(path);
+        ASSERT_TRUE(leaves.Send(kRequest));
+        ASSERT_TRUE(test::WaitUntil([&] { return core.Calls() == 1; }, 2s));
+    }
+    ASSERT_TRUE(stays.Send(kRequest));
+    const size_t mark = test::LogMark();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return Count(test::LogSince(mark), "Received local request") == 1; }, 2s));
+    EXPECT_TRUE(core.Complete(Rsp::eRefreshTokenSuccess));
+    EXPECT_EQ(Answer(Rsp::eRefreshTokenSuccess), stays.Receive(2s).value_or("<none>"));
+    (void)agent.RegisterRefreshTokenHandler(nullptr);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ using vorn::test::BinaryPath;
 using vorn::test::ChildProcess;
 using vorn::test::DataDirRegFile;
 using vorn::test::ExitCode;
+using vorn::test::FileExists;
 using vorn::test::ReadFile;
 using vorn::test::TempDir;
 using vorn::test::WaitUntil;
@@ -141,7 +142,16 @@ TEST_F(AgentProcess, OptionWithoutValueRunsWithEmptyConfiguration) {
     EXPECT_EQ(Log().find("verbose ::"), std::string::npos);
 }
 
-TEST_F(AgentProcess, MissingOrUnusableDataDirectoryExitsTwo) {
+// Without a usable data directory the agent says so on standard error and
+// ends before it writes anything: no log in the working directory, none in a
+// directory another user could write or plant files in.
+TEST_F(AgentProcess, MissingOrUnsafeDataDirectoryExitsOneWritingNothing) {
+    TempDir open, foreign;
+    ASSERT_EQ(0, chmod(open.path().c_str(), 0777));
+    ASSERT_EQ(0, chown(foreign.path().c_str(), 65534, 65534));
+    const std::string dataDir =
+        "Windows Registry Editor Version 5.00\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n";
     const struct {
         const char* name;
         std::string reg;  // empty: no registry file
@@ -149,17 +159,17 @@ TEST_F(AgentProcess, MissingOrUnusableDataDirectoryExitsTwo) {
     } cases[] = {
         {"no key", "",
          "Failed to fetch registry handle.\nFailed to get Program Data path\n"
-         "Failed to get VORN Directory Path\n"},
-        {"expandable string",
-         "Windows Registry Editor Version 5.00\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
-         "\"DataDir\"=hex(2):2f,00,00,00\n",
-         "Failed to get Program Data path\nFailed to get VORN Directory Path\n"},
-        {"empty string",
-         "Windows Registry Editor Version 5.00\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zanto\\Quoralis\\Tessellink\\VORN]\n"
-         "\"DataDir\"=\"\"\n",
-         "Failed to get Program Data path\nFailed to get VORN Directory Path\n"},
+         "Failed to get VORN Directory Path\nvorn: no data directory is configured"},
+        {"expandable string", dataDir + "\"DataDir\"=hex(2):2f,00,00,00\n",
+         "Failed to get Program Data path\nFailed to get VORN Directory Path\nvorn: no data"},
+        {"empty string", dataDir + "\"DataDir\"=\"\"\n",
+         "Failed to get Program Data path\nFailed to get VORN Directory Path\nvorn: no data"},
+        {"missing", DataDirRegFile(m_data.path() + "/missing/dir/"),
+         "vorn: data directory " + m_data.path() +
+             "/missing/dir/ refused: it cannot be examined: No such file or directory"},
+        {"writable by all", DataDirRegFile(open.path() + "/"),
+         "vorn: data directory " + open.path() + "/ refused: it is owned by uid " +
+             std::to_string(geteuid()) + " with mode 0777"},
     };
     for (const auto& c : cases) {
         unlink(m_reg.file("vorn.reg").c_str());
@@ -169,25 +179,26 @@ TEST_F(AgentProcess, MissingOrUnusableDataDirectoryExitsTwo) {
         auto child = Start({"--config-path", m_config.path()});
         const auto status = child->Wait(10s);
         ASSERT_TRUE(status.has_value()) << c.name;
-        EXPECT_EQ(ExitCode(*status), 2) << c.name;
-        EXPECT_EQ(child->Stderr().substr(0, c.stderrText.size()), c.stderrText) << c.name;
-        // Without a data directory the log goes to the working directory.
-        const std::string log = ReadFile(m_cwd.file("vornagent.log"));
-        EXPECT_NE(log.find("Fatal error [Could not get VORN Directory Path]"), std::string::npos)
-            << c.name << "\n"
-            << log;
-        unlink(m_cwd.file("vornagent.log").c_str());
+        EXPECT_EQ(ExitCode(*status), 1) << c.name;
+        EXPECT_EQ(child->Stderr().substr(0, c.stderrText.size()), c.stderrText)
+            << c.name << ": " << child->Stderr();
+        EXPECT_FALSE(FileExists(m_cwd.file("vornagent.log"))) << c.name;
+        EXPECT_FALSE(FileExists(open.file("vornagent.log"))) << c.name;
     }
-}
 
-TEST_F(AgentProcess, UnwritableLogLocationExitsOne) {
-    WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/missing/dir/"));
-    auto child = Start({"--config-path", m_config.path()});
-    const auto status = child->Wait(10s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(ExitCode(*status), 1);
-    EXPECT_EQ(child->Stderr(), "Fatal error: Failed to create/open file : " + m_data.path() +
-                                   "/missing/dir/vornagent.log\n");
+    // Another user's directory, with a log file planted for the agent to fill.
+    if (geteuid() == 0) {
+        WriteFile(foreign.file("vornagent.log"), "");
+        ASSERT_EQ(0, chmod(foreign.file("vornagent.log").c_str(), 0666));
+        WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(foreign.path() + "/"));
+        auto child = Start({"--config-path", m_config.path()});
+        const auto status = child->Wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(ExitCode(*status), 1);
+        EXPECT_NE(std::string::npos, child->Stderr().find("is owned by uid 65534"))
+            << child->Stderr();
+        EXPECT_EQ("", ReadFile(foreign.file("vornagent.log"))) << "the planted log was written";
+    }
 }
 
 // A FIFO (or a link) planted as the log file is refused at once: the agent

@@ -11,6 +11,7 @@
 #include "agent/cloudformatconverter.h"
 #include "agent/linux/missingidentity.h"
 #include "agent/linux/wmiinterface.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "vornctl/commands.h"
 
@@ -84,7 +85,9 @@ int RunAttributes(const std::vector<std::string>& args) {
         fputs("vornctl attributes: out of memory\n", stderr);
         return 1;
     }
-    puts(text.get());
+    // Device text is anybody's: a disk's serial or a host name may hold
+    // characters that reorder or hide what the terminal shows.
+    puts(MakeJsonVisible(text.get()).c_str());
     // The cloud refuses a request without these; say which source failed.
     const std::vector<std::string> missing =
         ExplainMissingIdentity(attributes, GetDefaultSysRoot());
@@ -92,7 +95,7 @@ int RunAttributes(const std::vector<std::string>& args) {
         fputs("vornctl attributes: the agent cannot ask for an identity on this machine:\n",
               stderr);
         for (const std::string& line : missing) {
-            fprintf(stderr, "  %s\n", line.c_str());
+            fprintf(stderr, "  %s\n", EscapeUntrusted(line).c_str());
         }
     }
     return 0;

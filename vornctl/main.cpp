@@ -1,5 +1,5 @@
 // vornctl: the local client for administrators and scripts.
-//   vornctl refresh [--timeout SECONDS] [--agent-uid UID]
+//   vornctl refresh [--timeout SECONDS] [--agent-uid UID] [--socket PATH | --udp]
 //                                         ask the running agent to refresh the identity
 //   vornctl status [--json]               show the identity the store holds
 //   vornctl attributes [--verbose]        show what this machine reports to the cloud
@@ -19,11 +19,14 @@ const char kUsage[] =
     "       vornctl --help | --version\n"
     "\n"
     "Commands:\n"
-    "  refresh [--timeout SECONDS] [--agent-uid UID]\n"
-    "                               Ask the running agent to refresh the identity and print the\n"
-    "                               outcome (default time-out 90 seconds). Exit status:\n"
+    "  refresh [--timeout SECONDS] [--agent-uid UID] [--socket PATH | --udp]\n"
+    "                               Ask the running agent, on its Unix socket (default\n"
+    "                               /run/vorn/vorn.sock; --udp: the loopback port, whose\n"
+    "                               answers any local user can forge), to refresh the\n"
+    "                               identity and print the outcome (default time-out 90\n"
+    "                               seconds). Exit status:\n"
     "                               0 success, 1 failed, 2 comm-error, 3 error-response,\n"
-    "                               4 rate-limited, 5 no answer in time, 6 the port is held by\n"
+    "                               4 rate-limited, 5 no answer in time, 6 the socket is held by\n"
     "                               another user (the answer is not believed).\n"
     "  status [--json]              Show the stored identity (never the token or key values).\n"
     "                               Exit status 0 when an identity is held, 1 when not,\n"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/linux/unixipcserver.h"
 #include "common/refreshclient.h"
 #include "common/textescape.h"
 #include "common/vornpath.h"
@@ -19,18 +20,22 @@ constexpr int kExitNoAnswer = 5;
 constexpr int kExitNotTheAgent = 6;
 
 const char kRefreshUsage[] =
-    "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID]\n"
+    "Usage: vornctl refresh [--timeout SECONDS] [--agent-uid UID] [--socket PATH | --udp]\n"
     "\n"
-    "Sends a refresh request to the agent on 127.0.0.1:60110 and waits for its answer\n"
-    "(default 90 seconds: the agent may hold a request until 10 seconds after its last\n"
-    "exchange with the cloud, and one exchange may take a minute). Prints the outcome:\n"
-    "success, failed, comm-error, error-response or rate-limited.\n"
-    "An answer is believed only when the kernel reports that the socket bound to\n"
-    "127.0.0.1:60110 belongs to root, or to UID when the agent runs as that user\n"
-    "(--agent-uid).\n"
+    "Sends a refresh request to the agent and waits for its answer (default 90 seconds:\n"
+    "the agent may hold a request until 10 seconds after its last exchange with the\n"
+    "cloud, and one exchange may take a minute). Prints the outcome: success, failed,\n"
+    "comm-error, error-response or rate-limited.\n"
+    "The request goes to the agent's Unix socket /run/vorn/vorn.sock (or PATH); the\n"
+    "kernel reports which user serves it before anything is sent, and it must be root,\n"
+    "or UID when the agent runs as that user (--agent-uid). Nobody else can answer on it.\n"
+    "--udp uses the loopback datagram port 127.0.0.1:60110 instead, for testing\n"
+    "compatibility: there any local user can forge the answer; vornctl checks that the\n"
+    "socket bound to the port belongs to root (or UID), which narrows but cannot rule out\n"
+    "a forged answer.\n"
     "Exit status: 0 success, 1 failed, 2 comm-error, 3 error-response, 4 rate-limited,\n"
-    "5 no answer in time (or no agent running), 6 the answering socket is not the agent's\n"
-    "(another user holds the port; the answer is not believed).\n"
+    "5 no answer in time (or no agent running), 6 the socket is not the agent's\n"
+    "(another user serves it; the answer is not believed).\n"
     "comm-error also means that no exchange could be made: business data (bs.json) or a\n"
     "mandatory attribute (see 'vornctl attributes') missing; the agent's log says which.\n";
 
@@ -73,6 +78,9 @@ int RunRefresh(const std::vector<std::string>& args) {
     // collection (its name lookup is given 2 s) and one whole exchange (60 s).
     double seconds = 90;
     uid_t agentUid = 0;
+    bool udp = false;
+    std::string socketPath = kLocalSocketPath;
+    bool socketGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
             fputs(kRefreshUsage, stdout);
@@ -90,6 +98,15 @@ int RunRefresh(const std::vector<std::string>& args) {
                 return kExitUsage;
             }
             ++i;
+            continue;
+        }
+        if (args[i] == "--udp") {
+            udp = true;
+            continue;
+        }
+        if (args[i] == "--socket" && i + 1 < args.size() && !args[i + 1].empty()) {
+            socketPath = args[++i];
+            socketGiven = true;
             continue;
         }
         if (args[i] == "--agent-uid" && i + 1 < args.size()) {
@@ -111,8 +128,15 @@ int RunRefresh(const std::vector<std::string>& args) {
         return kExitUsage;
     }
 
-    const RefreshResult result = RequestRefresh(
-        kAgentPort, std::chrono::milliseconds(static_cast<long>(seconds * 1000)), agentUid);
+    if (udp && socketGiven) {
+        fputs("vornctl refresh: --udp and --socket exclude each other\n", stderr);
+        return kExitUsage;
+    }
+    const std::chrono::milliseconds timeout(static_cast<long>(seconds * 1000));
+    const RefreshResult result = udp ? RequestRefresh(kAgentPort, timeout, agentUid)
+                                     : RequestRefreshLocal(socketPath, timeout, agentUid);
+    const std::string where =
+        udp ? "127.0.0.1:" + std::to_string(kAgentPort) : EscapeUntrusted(socketPath);
     switch (result.kind) {
         case RefreshResult::Kind::Answered:
             puts(RefreshOutcomeName(result.outcome).c_str());
@@ -121,14 +145,14 @@ int RunRefresh(const std::vector<std::string>& args) {
             }
             return ExitStatusFor(result.outcome);
         case RefreshResult::Kind::NoAgent:
-            fprintf(stderr, "vornctl refresh: no agent is listening on 127.0.0.1:%u\n", kAgentPort);
+            fprintf(stderr, "vornctl refresh: no agent is listening on %s\n", where.c_str());
             return kExitNoAnswer;
         case RefreshResult::Kind::TimedOut:
             fprintf(stderr, "vornctl refresh: no answer from the agent within %g seconds\n",
                     seconds);
             return kExitNoAnswer;
         case RefreshResult::Kind::Untrusted:
-            fprintf(stderr, "vornctl refresh: %s\n", result.error.c_str());
+            fprintf(stderr, "vornctl refresh: %s\n", EscapeUntrusted(result.error).c_str());
             return kExitNotTheAgent;
         case RefreshResult::Kind::SystemError:
             break;

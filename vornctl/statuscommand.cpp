@@ -143,7 +143,7 @@ int RunStatus(const std::vector<std::string>& args) {
             cJSON_AddBoolToObject(doc.get(), "rate_limited", false);
         }
         std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(doc.get()), cJSON_free);
-        puts(text ? text.get() : "{}");
+        puts(text ? MakeJsonVisible(text.get()).c_str() : "{}");
         return held ? 0 : 1;
     }
 

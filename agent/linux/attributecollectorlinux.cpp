@@ -11,6 +11,7 @@
 #include "agent/linux/networkadapterslinux.h"
 #include "agent/siblingproducts.h"
 #include "common/linux/registrycache.h"
+#include "common/textescape.h"
 #include "common/vornlogger.h"
 #include "common/vornutils.h"
 
@@ -156,8 +157,8 @@ VORN_STATUS CAttributeCollectorLinux::getBIOSSerialNumber(std::list<CAttribute>&
         VORN_LOG_ERROR("Failed to encode BIOS serial number.");
         return VORN_FAILED;
     }
-    VORN_LOG_DEBUG("Successfully encoded BIOS serial number %s. Encoded Value: %s", serial.c_str(),
-                   encoded.c_str());
+    VORN_LOG_DEBUG("Successfully encoded BIOS serial number %s. Encoded Value: %s",
+                   EscapeUntrusted(serial).c_str(), encoded.c_str());
     attributes.emplace_back(AttributeTags::pszSerialNumber, eAttributeTypeString, encoded);
     return VORN_OK;
 }
@@ -176,7 +177,7 @@ VORN_STATUS CAttributeCollectorLinux::getBIOSUUID(std::list<CAttribute>& attribu
             break;
     }
     const std::string uuid = WideToUTF8(rows.front().front().m_strValue);
-    VORN_LOG_DEBUG("BIOS UUID: %s", uuid.c_str());
+    VORN_LOG_DEBUG("BIOS UUID: %s", EscapeUntrusted(uuid).c_str());
     attributes.emplace_back(AttributeTags::pszUUID, eAttributeTypeString, uuid);
     return VORN_OK;
 }
@@ -215,7 +216,7 @@ VORN_STATUS CAttributeCollectorLinux::getPartitionID(std::list<CAttribute>& attr
         return VORN_INVALID_ARGUMENT;
     }
     const std::string partition = deviceId.substr(open + 1, close - open - 1);
-    VORN_LOG_DEBUG("Partition ID: %s", partition.c_str());
+    VORN_LOG_DEBUG("Partition ID: %s", EscapeUntrusted(partition).c_str());
     attributes.emplace_back(AttributeTags::pszPartitionID, eAttributeTypeString, partition);
     return VORN_OK;
 }
@@ -243,7 +244,7 @@ VORN_STATUS CAttributeCollectorLinux::getDiskInfo(std::list<CAttribute>& attribu
             const std::string property = WideToUTF8(*name);
             if (property == "SerialNumber") {
                 const std::string serial = SerialText(value->m_strValue);
-                VORN_LOG_DEBUG("Serial Number of disk: %s", serial.c_str());
+                VORN_LOG_DEBUG("Serial Number of disk: %s", EscapeUntrusted(serial).c_str());
                 std::string encoded;
                 if (serial.empty()) {
                     abandoned = true;
@@ -252,7 +253,7 @@ VORN_STATUS CAttributeCollectorLinux::getDiskInfo(std::list<CAttribute>& attribu
                     abandoned = true;
                 } else {
                     VORN_LOG_DEBUG("Successfully encoded Disk serial number %s. Encoded Value: %s",
-                                   serial.c_str(), encoded.c_str());
+                                   EscapeUntrusted(serial).c_str(), encoded.c_str());
                     disk.emplace_back(AttributeTags::pszSerialNumber, eAttributeTypeString,
                                       encoded);
                 }
@@ -339,7 +340,7 @@ VORN_STATUS CAttributeCollectorLinux::getKernelRelease(std::list<CAttribute>& at
         VORN_LOG_ERROR("Empty list returned by WMI for Kernel Release.");
         return VORN_INVALID_ARGUMENT;
     }
-    VORN_LOG_DEBUG("Kernel release: %s", kernel.c_str());
+    VORN_LOG_DEBUG("Kernel release: %s", EscapeUntrusted(kernel).c_str());
     attributes.emplace_back(AttributeTags::pszKernel, eAttributeTypeString, kernel);
     return VORN_OK;
 }
@@ -419,14 +420,14 @@ VORN_STATUS CAttributeCollectorLinux::getAdapterList(std::list<CAttribute>& attr
         FormatMACAddress(adapter.m_physicalAddress.data(),
                          static_cast<unsigned>(adapter.m_physicalAddress.size()), mac);
         children.emplace_back(AttributeTags::pszMac, eAttributeTypeString, mac);
-        VORN_LOG_DEBUG("Adapter MAC Address : %s", mac.c_str());
+        VORN_LOG_DEBUG("Adapter MAC Address : %s", EscapeUntrusted(mac).c_str());
         const char* active = adapter.m_bUp ? "true" : "false";
         children.emplace_back(AttributeTags::pszActive, eAttributeTypeBool, active);
         VORN_LOG_DEBUG("Adapter status , IsActive : %s", active);
         if (adapter.m_bHasDescription) {
             children.emplace_back(AttributeTags::pszAdapterName, eAttributeTypeString,
                                   adapter.m_strDescription);
-            VORN_LOG_DEBUG("Adapter Name: %s", adapter.m_strDescription.c_str());
+            VORN_LOG_DEBUG("Adapter Name: %s", EscapeUntrusted(adapter.m_strDescription).c_str());
         }
         bool haveIpv4 = false;
         std::list<std::string> ipv6;
@@ -442,12 +443,12 @@ VORN_STATUS CAttributeCollectorLinux::getAdapterList(std::list<CAttribute>& attr
                 }
                 const std::string value = text + prefix;
                 children.emplace_back(AttributeTags::pszIpv4, eAttributeTypeString, value);
-                VORN_LOG_DEBUG("Adapter Ipv4 Address: %s", value.c_str());
+                VORN_LOG_DEBUG("Adapter Ipv4 Address: %s", EscapeUntrusted(value).c_str());
                 haveIpv4 = true;
             } else if (address.m_address.ss_family == AF_INET6) {
                 const std::string value = text.substr(0, text.find('%')) + prefix;
                 ipv6.push_back(value);
-                VORN_LOG_DEBUG("Adapter Ipv6 Address: %s", value.c_str());
+                VORN_LOG_DEBUG("Adapter Ipv6 Address: %s", EscapeUntrusted(value).c_str());
             }
         }
         if (!ipv6.empty()) {
@@ -482,7 +483,7 @@ VORN_STATUS CAttributeCollectorLinux::getOXAGUID(std::list<CAttribute>& attribut
         guid = WideToUTF8(UTF16LEToWide(buffer, std::min(length, kBufferBytes)));
     }
     if (!guid.empty()) {
-        VORN_LOG_VERBOSE("OXA GUID retrieved: %s", guid.c_str());
+        VORN_LOG_VERBOSE("OXA GUID retrieved: %s", EscapeUntrusted(guid).c_str());
         AttributeList children;
         children.emplace_back(AttributeTags::pszUUID, eAttributeTypeString, guid);
         attributes.emplace_back(AttributeTags::pszOXA, eAttributeTypeObject,
@@ -509,7 +510,7 @@ VORN_STATUS CAttributeCollectorLinux::getMVUDID(std::list<CAttribute>& attribute
         return VORN_FAILED;
     }
     if (!udid.empty()) {
-        VORN_LOG_DEBUG("MV UDID retrieved: %s", udid.c_str());
+        VORN_LOG_DEBUG("MV UDID retrieved: %s", EscapeUntrusted(udid).c_str());
         AttributeList children;
         children.emplace_back(AttributeTags::pszUDID, eAttributeTypeString, udid);
         attributes.emplace_back(AttributeTags::pszMarovellin, eAttributeTypeObject,

@@ -104,8 +104,13 @@ for line in Type=notify Sockets=vorn.socket Requires=vorn.socket; do
     grep -qx "$line" "$unit" || fail "unit: no '$line'"
 done
 grep -Eq '^After=.*\bvorn\.socket\b' "$unit" || fail "unit: not ordered after vorn.socket"
-[ "$(grep -E '^Listen' "$socket_unit")" = 'ListenDatagram=127.0.0.1:60110' ] ||
-    fail "socket unit: not exactly ListenDatagram=127.0.0.1:60110: $(grep -E '^Listen' "$socket_unit")"
+# The Unix socket (the trusted path, open to every user) and the datagram port.
+[ "$(grep -E '^Listen' "$socket_unit" | tr '\n' ' ')" = \
+    'ListenSequentialPacket=/run/vorn/vorn.sock ListenDatagram=127.0.0.1:60110 ' ] ||
+    fail "socket unit: not exactly the local socket and the port: $(grep -E '^Listen' "$socket_unit")"
+for line in SocketMode=0666 DirectoryMode=0755; do
+    grep -qx "$line" "$socket_unit" || fail "socket unit: no '$line'"
+done
 grep -qx 'WantedBy=sockets.target' "$socket_unit" || fail "socket unit: not wanted by sockets.target"
 grep -q '^StartLimitBurst=' "$unit" || fail "unit: no StartLimitBurst"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
@@ -189,7 +194,8 @@ elif [ -x "$root/usr/bin/vornctl" ]; then
         exec 5<>"$act/stdin"
         systemd-socket-activate --datagram -l 127.0.0.1:60110 \
             -E VORN_REGISTRY_DIR="$act/registry" \
-            "$root/usr/bin/vorn" --config-path "$act/config" <&5 >"$act/agent.out" 2>&1 &
+            "$root/usr/bin/vorn" --config-path "$act/config" --socket "$act/run/vorn.sock" \
+            <&5 >"$act/agent.out" 2>&1 &
         agent=$!
         i=0
         while [ $i -lt 100 ] && ! grep -q "Registered refresh token handler\|main thread is starting" \
@@ -197,7 +203,7 @@ elif [ -x "$root/usr/bin/vornctl" ]; then
             sleep 0.1
             i=$((i + 1))
         done
-        "$root/usr/bin/vornctl" refresh --timeout 10 >"$act/ctl.out" 2>&1
+        "$root/usr/bin/vornctl" refresh --udp --timeout 10 >"$act/ctl.out" 2>&1
         echo $? >"$act/ctl.status"
         kill -TERM $agent
         wait $agent

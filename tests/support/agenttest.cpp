@@ -1,5 +1,7 @@
 #include "tests/support/agenttest.h"
 
+#include <sys/stat.h>
+
 #include "tests/support/cloudservice.h"
 
 namespace vorn::test {
@@ -9,6 +11,8 @@ std::string MachineFixture(const std::string& name) {
 }
 
 AgentTest::AgentTest(const std::string& settings) {
+    // Every local user may reach the socket, as under /run/vorn.
+    ::chmod(m_run.path().c_str(), 0755);
     WriteFile(m_reg.file("vorn.reg"), DataDirRegFile(m_data.path() + "/"));
     WriteFile(m_config.file("id.json"), settings);
 }
@@ -28,7 +32,7 @@ std::map<std::string, std::string> AgentTest::AgentEnv(const std::string& machin
 
 ChildProcess::Options AgentTest::AgentOptions(const std::string& machine) const {
     ChildProcess::Options options;
-    options.args = {BinaryPath("vorn"), "--config-path", m_config.path()};
+    options.args = {BinaryPath("vorn"), "--config-path", m_config.path(), "--socket", SocketPath()};
     options.env = AgentEnv(machine);
     options.workingDirectory = m_cwd.path();
     return options;

@@ -33,7 +33,8 @@ protected:
     // The agent's environment: this test's registry, the machine fixture as
     // the system root, and the test cloud's CA as the only trusted one.
     std::map<std::string, std::string> AgentEnv(const std::string& machine = "workstation") const;
-    // "vorn --config-path <config>" with AgentEnv, in the working directory.
+    // "vorn --config-path <config> --socket <SocketPath()>" with AgentEnv, in
+    // the working directory.
     ChildProcess::Options AgentOptions(const std::string& machine = "workstation") const;
 
     // Starts the agent and waits until it serves refreshes (its log says the
@@ -52,8 +53,10 @@ protected:
     // The agent's log; empty while there is none.
     std::string Log() const;
     std::string StorePath() const { return m_data.file("vornstore.json"); }
+    // The agent's local socket, in a directory of its own (0755).
+    std::string SocketPath() const { return m_run.file("vorn.sock"); }
 
-    TempDir m_reg, m_data, m_config, m_cwd;
+    TempDir m_reg, m_data, m_config, m_cwd, m_run;
 };
 
 }  // namespace vorn::test
