@@ -387,10 +387,13 @@ elif [ -f "$deb" ]; then
     [[ "$out" != *"not started"* ]] || fail "reinstall: hint printed although bs.json is filled"
     never_started reinstall
 
-    # Remove: disabled; the identity store and the configuration stay.
+    # Remove: masked, not disabled (the enablement record must survive for a
+    # later installation); the identity store and the configuration stay.
     dpkg_run -r vorn
-    grep -qx 'deb-systemd-helper disable vorn.service' "$work/calls" || fail "remove: service not disabled"
-    grep -qx 'deb-systemd-helper disable vorn.socket' "$work/calls" || fail "remove: socket not disabled"
+    grep -qx 'deb-systemd-helper mask vorn.service vorn.socket' "$work/calls" ||
+        fail "remove: units not masked"
+    grep -q 'deb-systemd-helper disable' "$work/calls" &&
+        fail "remove: enablement record erased, a reinstallation would leave the units disabled"
     [ -f "$droot/var/lib/vorn/vornstore.json" ] || fail "remove: the identity store was deleted"
     [ -f "$droot/etc/vorn/bs.json" ] || fail "remove: bs.json was deleted"
     [ -e "$droot/usr/bin/vorn" ] && fail "remove: /usr/bin/vorn still there"
@@ -401,6 +404,8 @@ elif [ -f "$deb" ]; then
     dpkg_run -P vorn
     grep -qx 'deb-systemd-helper purge vorn.service vorn.socket' "$work/calls" ||
         fail "purge: service and socket state not purged"
+    grep -qx 'deb-systemd-helper unmask vorn.service vorn.socket' "$work/calls" ||
+        fail "purge: units left masked"
     [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
     [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
 fi
@@ -413,10 +418,15 @@ if command -v lintian >/dev/null 2>&1; then
     for package in "${packages[@]}"; do
         deb=$work/pkg/${package}_${version}_${arch}.deb
         [ -f "$deb" ] || continue
-        out=$(lintian --allow-root "$deb" 2>&1)
+        out=$(lintian --allow-root --display-info "$deb" 2>&1)
         if grep -q '^E: ' <<<"$out"; then
             echo "$out"
             fail "$package: lintian reports errors"
+        fi
+        # Built with Debian's hardening flags: no hardening tag at any level.
+        if grep -q ' hardening-' <<<"$out"; then
+            grep ' hardening-' <<<"$out"
+            fail "$package: lintian finds hardening missing"
         fi
     done
 else
