@@ -198,7 +198,13 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
                                              });
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
-        m_strFailureReason = "the request could not be sent";
+        // A request that cannot be serialised lacks what the service
+        // requires of every device; anything else is the worker's state.
+        m_strFailureReason =
+            status == VORN_ERROR
+                ? "the request could not be built: the machine's serial number, UUID or "
+                  "host name is missing (see vornctl attributes)"
+                : "the request could not be sent";
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
     } else {
         m_bExchangeInFlight = true;

@@ -20,6 +20,7 @@ set -uo pipefail
 build=$(cd "$1" && pwd)
 version=$2
 cache=${VORN_TEST_CACHE:-/var/cache/vorn-test}/nspawn
+packaging=$(cd "$(dirname "$0")/.." && pwd)
 
 skip() {
     echo "SKIP: $*"
@@ -89,6 +90,13 @@ root=$work/root
 mkdir -p "$root"
 tar -C "$root" -xf "$image" || { fail "cannot unpack $image"; exit 1; }
 cp "$deb" "$upgrade_deb" "$cloud_deb" "$root/root/"
+# A container has no DMI of its own (and this host may have none either): the
+# agent reads a fixture machine instead, whose serial number and UUID the
+# service requires. Everything else is the container's own.
+mkdir -p "$root/var/lib/vorn-test" "$root/etc/systemd/system/vorn.service.d"
+cp -a "$packaging/../tests/data/machines/workstation" "$root/var/lib/vorn-test/machine"
+printf '[Service]\nEnvironment=VORN_SYSROOT=/var/lib/vorn-test/machine\n' \
+    >"$root/etc/systemd/system/vorn.service.d/test-machine.conf"
 # No other console: keep the boot quiet and quick.
 ln -sf /dev/null "$root/etc/systemd/system/console-getty.service"
 ln -sf /dev/null "$root/etc/systemd/system/getty@.service"
@@ -131,7 +139,12 @@ inside() {
     nsenter --target "$leader" --mount --uts --ipc --net --pid --cgroup -- \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
-state=$(inside timeout 90 systemctl is-system-running --wait 2>&1)
+# Until systemd's own bus is up, systemctl cannot even ask.
+for _ in $(seq 90); do
+    state=$(inside timeout 90 systemctl is-system-running --wait 2>&1)
+    [[ "$state" == *"Failed to connect to bus"* ]] || break
+    sleep 1
+done
 case "$state" in
 running | degraded) ;;
 *)
@@ -206,7 +219,10 @@ inside journalctl -u vorn.service -o cat | grep -qxF "$status" ||
 write_bootstrap https://127.0.0.1:8443/v1/identity
 refresh_answers "working service" success
 status=$(status_line)
-[ "$status" = "identity held" ] || fail "working service: status '$status'"
+if [ "$status" != "identity held" ]; then
+    fail "working service: status '$status'"
+    inside grep -E 'S: (error|warning)' /var/lib/vorn/vornagent.log | tail -15
+fi
 inside journalctl -u vorn.service -o cat | grep -qx "identity held" ||
     fail "working service: the journal has no line 'identity held'"
 
