@@ -170,6 +170,7 @@ protected:
         components.ipcPort = 0;
         components.store = &m_store;
         components.clock = [this] { return m_now.load(); };
+        components.journalSink = [](const std::string&) {};
         components.statusSink = [this](const std::string& status) {
             std::lock_guard<std::mutex> lock(m_statusMutex);
             m_statuses.push_back(status);
