@@ -109,13 +109,18 @@ grep -Eq '^After=.*\bvorn\.socket\b' "$unit" || fail "unit: not ordered after vo
 grep -qx 'WantedBy=sockets.target' "$socket_unit" || fail "socket unit: not wanted by sockets.target"
 grep -q '^StartLimitBurst=' "$unit" || fail "unit: no StartLimitBurst"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
-for family in AF_INET AF_INET6 AF_UNIX AF_NETLINK AF_PACKET; do
-    [[ " $families " == *" $family "* ]] || fail "unit: $family not allowed"
-done
-# These would hide DMI, /sys/block or the block devices, or drop root.
-for key in DynamicUser User PrivateDevices ProtectKernelTunables ProtectClock DeviceAllow \
-           ReadOnlyPaths InaccessiblePaths ProtectProc; do
+[ "$families" = "AF_INET AF_INET6 AF_UNIX AF_NETLINK" ] ||
+    fail "unit: address families '$families', expected exactly the four the agent uses"
+# These would hide DMI, /sys/block, the block devices, the kernel release or
+# host-name changes, or drop root.
+for key in DynamicUser User PrivateDevices ProtectClock DeviceAllow ReadOnlyPaths \
+           InaccessiblePaths ProcSubset ProtectHostname PrivateUsers; do
     grep -q "^$key=" "$unit" && fail "unit: $key would keep the agent from the hardware"
+done
+# The sandbox measured with the agent under systemd.
+for line in CapabilityBoundingSet= SystemCallFilter=@system-service SystemCallErrorNumber=EPERM \
+            MemoryDenyWriteExecute=yes ProtectKernelTunables=yes ProtectProc=invisible; do
+    grep -qx "$line" "$unit" || fail "unit: no $line"
 done
 
 grep -qx '"DataDir"="/var/lib/vorn/"' "$root/etc/vorn/registry.d/vorn.reg" &&
