@@ -176,8 +176,12 @@ void CloudCommunicator::communicationThread() {
                 // A bad URL or Retry-After value ends up here, and so does anything
                 // unexpected (an out-of-range number, exhausted memory): the
                 // receiver still gets its one answer.
+                const bool badUrl = dynamic_cast<const std::invalid_argument*>(&error) != nullptr;
                 response = IdentityServiceResponse();
                 response.m_status = VORN_INVALID_ARGUMENT;
+                if (badUrl) {
+                    response.m_strFailureReason = "the service URL is not usable";
+                }
                 VORN_LOG_ERROR("Error [%s]", EscapeUntrusted(error.what()).c_str());
             } catch (...) {
                 response = IdentityServiceResponse();
@@ -202,6 +206,7 @@ void CloudCommunicator::exchange(const std::string& url, const std::string& body
     const VORN_STATUS sent = m_ptrTransport->SendRequest(request, httpResponse);
     if (sent != VORN_OK) {
         response.m_status = sent;
+        response.m_strFailureReason = httpResponse.GetFailureReason();
         return;
     }
 
@@ -221,6 +226,15 @@ void CloudCommunicator::exchange(const std::string& url, const std::string& body
     if (CloudFormatConverter::DeserializeResponseData(httpResponse.GetBody(), response) !=
         VORN_OK) {
         VORN_LOG_WARNING("failed to deserialise");
+    }
+    if (response.m_status == VORN_CLOUD_ERROR_RESPONSE) {
+        // The service's own message is not repeated: it is the service's
+        // text, and the log file already has it.
+        response.m_strFailureReason = EscapeUntrusted(request.GetHost(), 256) + " answered HTTP " +
+                                      std::to_string(httpResponse.GetStatus());
+        if (response.m_nErrorCode != 0) {
+            response.m_strFailureReason += ", code " + std::to_string(response.m_nErrorCode);
+        }
     }
 }
 

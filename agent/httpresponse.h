@@ -31,10 +31,18 @@ public:
     const std::string& GetBody() const { return m_strBody; }
     void SetBody(std::string body) { m_strBody = std::move(body); }
 
+    // When no answer came: why, in an administrator's words ("id.example.com
+    // port 443 unreachable: Connection refused"), already escaped for
+    // printing and free of anything secret (host and port only, never the
+    // path or the request). "" when the transport did not say.
+    const std::string& GetFailureReason() const { return m_strFailureReason; }
+    void SetFailureReason(std::string reason) { m_strFailureReason = std::move(reason); }
+
 private:
     uint32_t m_nStatus = 0;
     HttpHeaderMap m_mapHeaders;
     std::string m_strBody;
+    std::string m_strFailureReason;
 };
 
 }  // namespace vorn

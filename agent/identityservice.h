@@ -37,6 +37,11 @@ struct IdentityServiceResponse {
     int32_t m_nErrorCode = 0;
     std::string m_strErrorMsg;
     int64_t m_nRetryAfterSeconds = 0;
+    // For the administrator, when the exchange failed or was answered with
+    // an error: why, escaped for printing and free of secrets ("id.example.com
+    // port 443 unreachable: Connection refused", "id.example.com answered HTTP
+    // 403, code 1001"). Empty when nothing more is known.
+    std::string m_strFailureReason;
 };
 
 }  // namespace vorn

@@ -93,6 +93,9 @@ CVORNAgent::CVORNAgent(AgentComponents components)
       m_fnStatusSink(components.statusSink
                          ? std::move(components.statusSink)
                          : std::function<void(const std::string&)>(NotifyServiceStatus)),
+      m_fnJournalSink(components.journalSink
+                          ? std::move(components.journalSink)
+                          : std::function<void(const std::string&)>(WriteJournalLine)),
       m_fnMonotonicNow(components.monotonicClock ? std::move(components.monotonicClock)
                                                  : MonotonicClock(std::chrono::steady_clock::now)),
       m_fnBootNow(components.bootClock ? std::move(components.bootClock) : BootClock(BootTimeNow)),
@@ -138,16 +141,32 @@ void CVORNAgent::reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome)
         // The end as the wall clock now tells it, a partial second rounded up.
         const int64_t seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
         status = RateLimitedStatus(SaturatingAdd(m_fnNow(), seconds));
-    } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess ||
-               !m_ptrStore->GetVORN().empty()) {
-        // A failed refresh leaves the stored identity in force.
+    } else if (outcome == IpcRefreshTokenRsp::eRefreshTokenSuccess) {
         status = "identity held";
     } else {
-        status = "no identity: " + RefreshOutcomeName(outcome);
+        // What an administrator can act on: the configuration first, since
+        // nothing else can work without it.
+        std::string reason = m_strFailureReason;
+        if (!m_strConfigProblem.empty()) {
+            reason = "configuration missing: " + m_strConfigProblem;
+        }
+        if (!m_ptrStore->GetVORN().empty()) {
+            // A failed refresh leaves the stored identity in force.
+            status =
+                reason.empty() ? "identity held" : "identity held; last refresh failed: " + reason;
+        } else {
+            status = "no identity: " + (reason.empty() ? RefreshOutcomeName(outcome) : reason);
+        }
     }
+    // Both only when the text changes: a flood of refused requests must not
+    // become a flood of messages to the service manager or the journal.
     if (status != m_strLastStatus) {
         m_strLastStatus = status;
         m_fnStatusSink(status);
+    }
+    if (status != m_strJournalled) {
+        m_strJournalled = status;
+        m_fnJournalSink(status);
     }
 }
 
@@ -269,12 +288,15 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     const CVORNConfig config;
     request.m_strBID = config.m_strBusinessId;
     request.m_strBToken = config.m_strInstallerKey;
+    m_strConfigProblem = config.m_strBootstrapProblem;
+    m_strFailureReason.clear();
 
     VORN_STATUS status = m_ptrAttributeCollector->GetAttributeList(request.m_lstAttributes);
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         // Nothing will reach the cloud, so no answer will come to release the
         // waiting clients: answer them now.
+        m_strFailureReason = "the device's attributes could not be collected";
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
         endRefresh();
         rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
@@ -292,6 +314,13 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
                                              });
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
+        // A request that cannot be serialised lacks what the service
+        // requires of every device; anything else is the worker's state.
+        m_strFailureReason =
+            status == VORN_ERROR
+                ? "the request could not be built: the machine's serial number, UUID or "
+                  "host name is missing (see vornctl attributes)"
+                : "the request could not be sent";
         answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
         endRefresh();
         rememberImmediateOutcome(IpcRefreshTokenRsp::eRefreshTokenCommError);
@@ -347,6 +376,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
     }
     m_bExchangeInFlight = false;
     m_lastExchangeEnd = m_fnMonotonicNow();
+    m_strFailureReason = response.m_strFailureReason;
 
     // The store is written without m_mutex: a write may wait for another
     // process's lock, and the IPC receiver must not wait with it.
@@ -386,6 +416,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
                 // identity with empty values.
                 VORN_LOG_ERROR(
                     "Success response without VORN or token; the stored identity is kept");
+                m_strFailureReason = "the service's answer held no identity";
                 answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
             } else if (m_ptrStore->SetIdentity(response.m_strToken, response.m_strVorn,
                                                response.m_strInstanceKey) != VORN_OK) {
@@ -397,6 +428,7 @@ VORN_STATUS CVORNAgent::handleIdentityServiceResponse() {
                 }
                 // The client would otherwise be told of an identity the
                 // store does not hold.
+                m_strFailureReason = "the identity could not be stored";
                 answer = IpcRefreshTokenRsp::eRefreshTokenCommError;
             } else {
                 answer = IpcRefreshTokenRsp::eRefreshTokenSuccess;

@@ -80,6 +80,10 @@ struct AgentComponents {
     // held", "no identity: <why>", "rate-limited until <UTC time>"). Empty:
     // the service manager's status line.
     std::function<void(const std::string&)> statusSink;
+    // Receives the status line again, only when it differs from the last one
+    // given here: one line in the journal for each change of the outcome.
+    // Empty: a line on standard error, which the unit sends to the journal.
+    std::function<void(const std::string&)> journalSink;
     // Empty: std::chrono::steady_clock.
     MonotonicClock monotonicClock;
     // Empty: BootTimeNow.
@@ -169,6 +173,7 @@ private:
     VORNEvent m_shutdownEvent{true};
     SecondsClock m_fnNow;
     std::function<void(const std::string&)> m_fnStatusSink;
+    std::function<void(const std::string&)> m_fnJournalSink;
     MonotonicClock m_fnMonotonicNow;
     BootClock m_fnBootNow;
     // Main thread only.
@@ -186,6 +191,14 @@ private:
     bool m_bRefreshOpen = false;
     bool m_bExchangeInFlight = false;
     std::optional<std::chrono::steady_clock::time_point> m_lastExchangeEnd;
+    // Why the last outcome was not a success, for the status line: escaped
+    // and free of secrets; "" when not known. Main thread only.
+    std::string m_strFailureReason;
+    // What bs.json lacks, as of the last request built; "" when complete.
+    // Main thread only.
+    std::string m_strConfigProblem;
+    // The status last given to the journal sink. Main thread only.
+    std::string m_strJournalled;
     // Real (steady_clock) instant at which a deferred refresh is looked at again.
     std::optional<std::chrono::steady_clock::time_point> m_deferredRefreshAt;
     // See rememberImmediateOutcome; the instant is on m_fnMonotonicNow's clock.

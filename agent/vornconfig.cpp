@@ -122,6 +122,7 @@ CVORNConfig::CVORNConfig() {
     const std::string directory = GetVORNConfigDirectory();
     if (directory.empty()) {
         VORN_LOG_ERROR("Empty Config Directory Path.");
+        m_strBootstrapProblem = "no configuration directory (--config-path)";
         return;
     }
     parseBootstrapConfig(directory);
@@ -130,13 +131,17 @@ CVORNConfig::CVORNConfig() {
 
 void CVORNConfig::parseBootstrapConfig(const std::string& directory) {
     static const logdetail::FunctionName function(__PRETTY_FUNCTION__);
-    JsonPtr json = ReadJsonFile(directory + "/bs.json", function.c_str());
+    const std::string path = directory + "/bs.json";
+    const std::string shownPath = EscapeUntrusted(path, 512);
+    JsonPtr json = ReadJsonFile(path, function.c_str());
     if (!json) {
+        m_strBootstrapProblem = shownPath + " cannot be read or is not JSON";
         return;
     }
     const cJSON* id = cJSON_GetObjectItem(json.get(), "id");
     if (id == nullptr) {
         VORN_LOG_WARNING("Empty bootstrap config encountered.");
+        m_strBootstrapProblem = shownPath + " has no \"id\" object";
         return;
     }
     struct Key {
@@ -160,6 +165,12 @@ void CVORNConfig::parseBootstrapConfig(const std::string& directory) {
             VORN_LOG_WARNING("%s", key.notString);
         } else {
             *key.field = item->valuestring;
+        }
+        if (key.field->empty() && m_strBootstrapProblem.empty()) {
+            const char* what = item == nullptr        ? " has no "
+                               : cJSON_IsString(item) ? " has an empty "
+                                                      : " has no text for ";
+            m_strBootstrapProblem = shownPath + what + key.name;
         }
     }
 }

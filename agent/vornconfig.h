@@ -24,6 +24,11 @@ public:
     static constexpr int kMaxMinRefreshIntervalSeconds = 86400;
     int m_nMinRefreshIntervalSeconds = kDefaultMinRefreshIntervalSeconds;
 
+    // What keeps bs.json from giving all three business values, for the
+    // administrator ("/etc/vorn/bs.json has no installer_key"), escaped; ""
+    // when all three are there and non-empty. Never quotes a value.
+    std::string m_strBootstrapProblem;
+
 private:
     void parseBootstrapConfig(const std::string& directory);
     void parseIdentityConfig(const std::string& directory);

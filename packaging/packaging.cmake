@@ -180,4 +180,12 @@ if(VORN_BUILD_TESTS)
   # cpack, dpkg and lintian keep both cores busy for a while; counted as two
   # processors, the test runs alone instead of starving timing-sensitive ones.
   set_tests_properties(packaging_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 PROCESSORS 2)
+  # The packages under a booted systemd in a container (needs both the agent
+  # and the reference service; the first run builds and caches the root).
+  if(TARGET vornctl AND TARGET vorn-cloud)
+    add_test(NAME systemd_test
+             COMMAND ${VORN_PACKAGING_DIR}/tests/systemd_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+    set_tests_properties(systemd_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200 PROCESSORS 2
+                         LABELS system)
+  endif()
 endif()

@@ -18,15 +18,11 @@ TEST(CrashDumpPruner, RecognisesOnlyTheHandlersNames) {
         const char* name;
         bool dump;
     } cases[] = {
-        {"vorn-123-1765000000.core", true},
-        {"vorn-123-1765000000-2.core", true},
-        {"my-tool-1-2.core", true},
-        {"vorn-123.core", false},           // no time
-        {"-123-1765000000.core", false},    // no program name
-        {"vorn-12a-1765000000.core", false},
-        {"vorn-123-1765000000.core.gz", false},
-        {"vorn-123-.core", false},
-        {"core", false},
+        {"vorn-123-1765000000.core", true},  {"vorn-123-1765000000-2.core", true},
+        {"my-tool-1-2.core", true},          {"vorn-123.core", false},  // no time
+        {"-123-1765000000.core", false},                                // no program name
+        {"vorn-12a-1765000000.core", false}, {"vorn-123-1765000000.core.gz", false},
+        {"vorn-123-.core", false},           {"core", false},
         {"vornstore.json", false},
     };
     for (const auto& c : cases) {

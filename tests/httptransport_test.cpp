@@ -95,29 +95,44 @@ TEST(HttpTransport, FailuresMapToSecureChannelOrError) {
         CloudPeer::Options peer;
         VORN_STATUS result;
         const char* log;
+        // The start of the reason given to the administrator.
+        const char* reason;
     } cases[] = {
         {"untrusted certificate",
          {"", true, 60000},
          VORN_SECURE_CHANNEL_FAILED,
-         "f: vorn::HttpTransport::SendRequest S: error :: Unable to send request"},
+         "f: vorn::HttpTransport::SendRequest S: error :: Unable to send request",
+         "certificate of 127.0.0.1 not trusted: SSL certificate problem: "},
         {"204 without body",
          {"status=204", false, 60000},
          VORN_ERROR,
-         "f: vorn::fetchResponseData S: debug :: Response 204 has no body"},
-        {"empty 200 body", {"body=empty", false, 60000}, VORN_ERROR, "Response 200 has no body"},
+         "f: vorn::fetchResponseData S: debug :: Response 204 has no body",
+         "127.0.0.1 port "},
+        {"empty 200 body",
+         {"body=empty", false, 60000},
+         VORN_ERROR,
+         "Response 200 has no body",
+         "127.0.0.1 port "},
         {"2 MiB body",
          {"body=oversize", false, 60000},
          VORN_ERROR,
-         "f: vorn::fetchResponseData S: error :: Response body larger than 1048576 bytes"},
+         "f: vorn::fetchResponseData S: error :: Response body larger than 1048576 bytes",
+         "answer from 127.0.0.1 port "},
         {"endless body",
          {"fault=huge-body", false, 60000},
          VORN_ERROR,
-         "Response body larger than 1048576 bytes"},
-        {"reset mid-response", {"fault=reset", false, 60000}, VORN_ERROR, "Unable to send request"},
+         "Response body larger than 1048576 bytes",
+         "answer from 127.0.0.1 port "},
+        {"reset mid-response",
+         {"fault=reset", false, 60000},
+         VORN_ERROR,
+         "Unable to send request",
+         "exchange with 127.0.0.1 port "},
         {"garbage instead of HTTP",
          {"fault=garbage", false, 60000},
          VORN_ERROR,
-         "Unable to send request"},
+         "Unable to send request",
+         "exchange with 127.0.0.1 port "},
     };
     for (const Case& c : cases) {
         CloudPeer peer(c.peer);
@@ -126,15 +141,20 @@ TEST(HttpTransport, FailuresMapToSecureChannelOrError) {
         EXPECT_EQ(sent.result, c.result) << c.name;
         EXPECT_NE(LogSince(mark).find(c.log), std::string::npos) << c.name << "\n"
                                                                  << LogSince(mark);
+        EXPECT_EQ(0u, sent.response.GetFailureReason().find(c.reason))
+            << c.name << ": " << sent.response.GetFailureReason();
         EXPECT_LT(sent.took, std::chrono::seconds(4)) << c.name;
     }
 }
 
 TEST(HttpTransport, ClosedPortFailsAtOnce) {
-    const Sent sent =
-        Send("https://127.0.0.1:" + std::to_string(test::ClosedLoopbackTcpPort()) + "/");
+    const unsigned short port = test::ClosedLoopbackTcpPort();
+    const Sent sent = Send("https://127.0.0.1:" + std::to_string(port) + "/");
     EXPECT_EQ(sent.result, VORN_ERROR);
     EXPECT_LT(sent.took, std::chrono::seconds(2));
+    // The administrator's reason names the target and the system's text.
+    EXPECT_EQ("127.0.0.1 port " + std::to_string(port) + " unreachable: Connection refused",
+              sent.response.GetFailureReason());
 }
 
 TEST(HttpTransport, UnusableHostFailsWithoutNetwork) {

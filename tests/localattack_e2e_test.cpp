@@ -339,7 +339,9 @@ TEST_F(LocalAttackE2E, PortHeldForTheAgentAcrossARestart) {
               Log().find("Using the socket passed by the service manager for port 60110"));
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return readNotifications().find("STATUS=no identity: comm-error") != std::string::npos;
+            return readNotifications().find(
+                       "STATUS=no identity: configuration missing: " + m_config.file("bs.json") +
+                       " has an empty business_id") != std::string::npos;
         },
         10s))
         << notified;

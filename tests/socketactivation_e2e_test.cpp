@@ -145,6 +145,8 @@ TEST_F(SocketActivationE2E, TheDatagramThatStartsTheAgentIsServed) {
     ASSERT_TRUE(answer.has_value()) << Log();
     EXPECT_EQ(kCommErrorAnswer, *answer);
     EXPECT_EQ(std::string::npos, Log().find("No Refresh Token Handler Registered by Agent"));
+    // Written before the answer was sent.
+    const std::string journal = agent->Stderr();
     Stop(agent);
     // One attempt, answered to the waiting client; its request was spent
     // with it, so no second attempt followed that nobody waited for.
@@ -155,6 +157,12 @@ TEST_F(SocketActivationE2E, TheDatagramThatStartsTheAgentIsServed) {
         ++attempts;
     }
     EXPECT_EQ(1u, attempts) << log;
+    // The journal (the agent's standard error) says what to fix, once.
+    const std::string line = "no identity: configuration missing: " + m_config.file("bs.json") +
+                             " has an empty business_id\n";
+    const size_t at = journal.find(line);
+    EXPECT_NE(std::string::npos, at) << journal;
+    EXPECT_EQ(std::string::npos, journal.find("no identity", at + 1)) << journal;
 }
 
 }  // namespace

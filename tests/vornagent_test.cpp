@@ -199,6 +199,7 @@ protected:
         components.ipcPort = 0;
         components.store = &m_store;
         components.clock = [this] { return m_now.load(); };
+        components.journalSink = [](const std::string&) {};
         components.statusSink = [this](const std::string& status) {
             std::lock_guard<std::mutex> lock(m_statusMutex);
             m_statuses.push_back(status);
@@ -490,12 +491,21 @@ TEST_F(AgentTest, StatusLineAfterEachOutcome) {
         {"error answer, nothing stored",
          {VORN_OK, 401, "", R"({"code":401,"msg":"no"})"},
          {},
-         "no identity: error-response"},
+         "no identity: 127.0.0.1 answered HTTP 401, code 401"},
         {"transport failure, nothing stored",
          {VORN_ERROR, 0, "", ""},
          {},
          "no identity: comm-error"},
+        {"transport failure with its reason",
+         {VORN_SECURE_CHANNEL_FAILED, 0, "", "", false,
+          "certificate of id.example.com not trusted"},
+         {},
+         "no identity: certificate of id.example.com not trusted"},
         {"transport failure, identity stored", {VORN_ERROR, 0, "", ""}, kStored, "identity held"},
+        {"transport failure with its reason, identity stored",
+         {VORN_ERROR, 0, "", "", false, "id.example.com port 443 timed out"},
+         kStored,
+         "identity held; last refresh failed: id.example.com port 443 timed out"},
         // kNow + 120 s
         {"rate limit",
          {VORN_OK, 429, "Retry-After: 120\r\n", "{}"},
@@ -513,6 +523,59 @@ TEST_F(AgentTest, StatusLineAfterEachOutcome) {
         EXPECT_EQ(Statuses().back(), c.status);
         EXPECT_EQ(Stop(), VORN_OK);
     }
+}
+
+// The journal gets one line for each change of the outcome, not one for
+// each outcome; a missing configuration is named by file and key, and outranks
+// the failure it causes.
+TEST_F(AgentTest, JournalLineOnlyWhenTheOutcomeChanges) {
+    std::vector<std::string> journal;
+    std::mutex journalMutex;
+    AgentComponents components;
+    components.collector = std::make_unique<FakeCollector>(m_collectorResult);
+    components.transport = std::make_unique<FakeTransport>(m_transport);
+    components.ipcPort = 0;
+    components.store = &m_store;
+    components.clock = [this] { return m_now.load(); };
+    components.monotonicClock = [this] {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::milliseconds(m_monotonicMs.load()));
+    };
+    components.statusSink = [](const std::string&) {};
+    components.journalSink = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(journalMutex);
+        journal.push_back(line);
+    };
+    const std::string missing =
+        "no identity: configuration missing: " + m_config.path() + "/bs.json has no installer_key";
+    WriteBootstrap("bid", "key");  // and id.json without refresh spacing
+    WriteFile(m_config.file("bs.json"),
+              R"({"id":{"business_id":"b","url":"https://127.0.0.1:9/v1/identity"}})");
+    SetAnswer({VORN_OK, 400, "", R"({"code":7,"msg":"no key"})"});
+    CVORNAgent agent(std::move(components));
+    auto main = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+    const auto lines = [&] {
+        std::lock_guard<std::mutex> lock(journalMutex);
+        return journal;
+    };
+    const auto refresh = [&] {
+        ASSERT_EQ(RequestRefresh(agent.GetIpcPort(), 5s, geteuid()).kind,
+                  RefreshResult::Kind::Answered);
+    };
+    ASSERT_TRUE(WaitUntil([&] { return lines().size() == 1; }, 5s));
+    refresh();
+    EXPECT_EQ(lines(), std::vector<std::string>{missing});
+
+    WriteBootstrap("bid", "key");
+    SetAnswer({VORN_OK, 200, "", R"({"vorn":"v","vorn_token":"t"})"});
+    // Past the time an outcome found without an exchange is reused for.
+    m_monotonicMs += 1000 * CVORNAgent::kKnownOutcomeHold.count();
+    refresh();
+    refresh();
+    EXPECT_EQ(lines(), (std::vector<std::string>{missing, "identity held"}));
+
+    agent.ShutDown();
+    ASSERT_EQ(main.wait_for(10s), std::future_status::ready);
 }
 
 TEST_F(AgentTest, StoredRetryTimestampInTheFutureRefusesWithoutExchange) {

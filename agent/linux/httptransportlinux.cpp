@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -204,6 +205,49 @@ bool isSecureChannelFailure(CURLcode code) {
             return true;
         default:
             return false;
+    }
+}
+
+// The system's text for an errno value.
+std::string systemErrorText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// "host port N", escaped: the part of the target a reason may show.
+std::string describeTarget(const HttpRequest& request) {
+    return EscapeUntrusted(request.GetHost(), 256) + " port " + std::to_string(request.GetPort());
+}
+
+// Why a transfer that ended with 'code' brought no answer, for the
+// administrator: the host and port, the system's text for a failed connect,
+// libcurl's text (which may quote the peer's certificate, so escaped) for the
+// rest.
+std::string describeFailure(CURL* handle, CURLcode code, const char* libraryText,
+                            const HttpRequest& request) {
+    const std::string text = EscapeUntrusted(libraryText, 512);
+    const std::string host = EscapeUntrusted(request.GetHost(), 256);
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return "host " + host + " not found: " + text;
+        case CURLE_COULDNT_CONNECT: {
+            long osErrno = 0;
+            if (curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno) == CURLE_OK &&
+                osErrno != 0) {
+                return describeTarget(request) +
+                       " unreachable: " + systemErrorText(static_cast<int>(osErrno));
+            }
+            return describeTarget(request) + " unreachable: " + text;
+        }
+        case CURLE_OPERATION_TIMEDOUT:
+            return describeTarget(request) + " timed out: " + text;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return "certificate of " + host + " not trusted: " + text;
+        default:
+            if (isSecureChannelFailure(code)) {
+                return "secure channel to " + describeTarget(request) + " failed: " + text;
+            }
+            return "exchange with " + describeTarget(request) + " failed: " + text;
     }
 }
 
@@ -412,6 +456,7 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     CurlPtr<X509_STORE> store = trustStoreCache().Get();
     if (!store) {
         VORN_LOG_ERROR("Unable to load the trusted certificates");
+        response.SetFailureReason("the trusted certificates cannot be loaded");
         return VORN_SECURE_CHANNEL_FAILED;
     }
     if (!handle) {
@@ -484,25 +529,32 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     if (exchange.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
         VORN_LOG_AS(CVORNLogger::kError, kStepData, "Response body larger than %zu bytes",
                     kMaxResponseBody);
+        response.SetFailureReason("answer from " + describeTarget(request) + " larger than " +
+                                  std::to_string(kMaxResponseBody) + " bytes");
         return VORN_ERROR;
     }
     if (exchange.stalled) {
         VORN_LOG_AS(CVORNLogger::kError, kStepParseResponse,
                     "Unable to receive response: nothing moved for %ld ms", kTimeoutMs);
+        response.SetFailureReason(describeTarget(request) + " timed out: nothing moved for " +
+                                  std::to_string(kTimeoutMs) + " ms");
         return VORN_ERROR;
     }
     if (code == CURLE_OPERATION_TIMEDOUT && overall) {
         VORN_LOG_AS(CVORNLogger::kError, kStepParseResponse,
                     "Unable to receive response: the exchange took longer than %ld ms",
                     m_nOverallTimeoutMs);
+        response.SetFailureReason(describeTarget(request) +
+                                  " timed out: the exchange took longer than " +
+                                  std::to_string(m_nOverallTimeoutMs) + " ms");
         return VORN_ERROR;
     }
     if (code != CURLE_OK) {
         // The library's text may quote what the peer sent (a certificate's
         // names, a malformed head).
-        VORN_LOG_ERROR(
-            "Unable to send request: %s",
-            EscapeUntrusted(errorText[0] != '\0' ? errorText : curl_easy_strerror(code)).c_str());
+        const char* libraryText = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+        VORN_LOG_ERROR("Unable to send request: %s", EscapeUntrusted(libraryText).c_str());
+        response.SetFailureReason(describeFailure(handle.get(), code, libraryText, request));
         return isSecureChannelFailure(code) ? VORN_SECURE_CHANNEL_FAILED : VORN_ERROR;
     }
 
@@ -519,6 +571,8 @@ VORN_STATUS HttpTransport::SendRequest(const HttpRequest& request, HttpResponse&
     response.ParseHeaders(exchange.headers);
     if (exchange.body.empty()) {
         VORN_LOG_AS(CVORNLogger::kDebug, kStepData, "Response %ld has no body", status);
+        response.SetFailureReason(describeTarget(request) + " answered HTTP " +
+                                  std::to_string(status) + " without a body");
         return VORN_ERROR;
     }
     response.SetBody(std::move(exchange.body));

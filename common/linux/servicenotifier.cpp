@@ -18,7 +18,7 @@ namespace {
 
 // Status text may carry an error message from the cloud: one printable line,
 // bounded, whatever it holds.
-constexpr size_t kMaxStatusBytes = 200;
+constexpr size_t kMaxStatusBytes = 400;
 
 // The notification protocol: one datagram of "KEY=value" lines to the Unix
 // socket named by NOTIFY_SOCKET (a path, or an abstract name after '@').
@@ -60,6 +60,13 @@ void NotifyServiceReady() {
 
 void NotifyServiceStatus(const std::string& status) {
     Notify("STATUS=" + EscapeUntrusted(status, kMaxStatusBytes));
+}
+
+void WriteJournalLine(const std::string& line) {
+    const std::string text = EscapeUntrusted(line, kMaxStatusBytes) + "\n";
+    // One write, so the line is never interleaved with another thread's.
+    ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;
 }
 
 std::string RateLimitedStatus(int64_t retryAtSeconds) {

@@ -17,6 +17,10 @@ void NotifyServiceReady();
 // STATUS=<status>; line breaks are replaced, as the status is one line.
 void NotifyServiceStatus(const std::string& status);
 
+// Writes 'line' (escaped, one line) and a line break to standard error in
+// one write; under systemd the unit sends it to the journal.
+void WriteJournalLine(const std::string& line);
+
 // "rate-limited until 2026-12-10 14:05:00 UTC" for a time in seconds since
 // 1970-01-01 UTC.
 std::string RateLimitedStatus(int64_t retryAtSeconds);

@@ -114,13 +114,18 @@ done
 grep -qx 'WantedBy=sockets.target' "$socket_unit" || fail "socket unit: not wanted by sockets.target"
 grep -q '^StartLimitBurst=' "$unit" || fail "unit: no StartLimitBurst"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
-for family in AF_INET AF_INET6 AF_UNIX AF_NETLINK AF_PACKET; do
-    [[ " $families " == *" $family "* ]] || fail "unit: $family not allowed"
-done
-# These would hide DMI, /sys/block or the block devices, or drop root.
-for key in DynamicUser User PrivateDevices ProtectKernelTunables ProtectClock DeviceAllow \
-           ReadOnlyPaths InaccessiblePaths ProtectProc; do
+[ "$families" = "AF_INET AF_INET6 AF_UNIX AF_NETLINK" ] ||
+    fail "unit: address families '$families', expected exactly the four the agent uses"
+# These would hide DMI, /sys/block, the block devices, the kernel release or
+# host-name changes, or drop root.
+for key in DynamicUser User PrivateDevices ProtectClock DeviceAllow ReadOnlyPaths \
+           InaccessiblePaths ProcSubset ProtectHostname PrivateUsers; do
     grep -q "^$key=" "$unit" && fail "unit: $key would keep the agent from the hardware"
+done
+# The sandbox measured with the agent under systemd.
+for line in CapabilityBoundingSet= SystemCallFilter=@system-service SystemCallErrorNumber=EPERM \
+            MemoryDenyWriteExecute=yes ProtectKernelTunables=yes ProtectProc=invisible; do
+    grep -qx "$line" "$unit" || fail "unit: no $line"
 done
 
 grep -qx '"DataDir"="/var/lib/vorn/"' "$root/etc/vorn/registry.d/vorn.reg" &&
@@ -393,10 +398,13 @@ elif [ -f "$deb" ]; then
     [[ "$out" != *"not started"* ]] || fail "reinstall: hint printed although bs.json is filled"
     never_started reinstall
 
-    # Remove: disabled; the identity store and the configuration stay.
+    # Remove: masked, not disabled (the enablement record must survive for a
+    # later installation); the identity store and the configuration stay.
     dpkg_run -r vorn
-    grep -qx 'deb-systemd-helper disable vorn.service' "$work/calls" || fail "remove: service not disabled"
-    grep -qx 'deb-systemd-helper disable vorn.socket' "$work/calls" || fail "remove: socket not disabled"
+    grep -qx 'deb-systemd-helper mask vorn.service vorn.socket' "$work/calls" ||
+        fail "remove: units not masked"
+    grep -q 'deb-systemd-helper disable' "$work/calls" &&
+        fail "remove: enablement record erased, a reinstallation would leave the units disabled"
     [ -f "$droot/var/lib/vorn/vornstore.json" ] || fail "remove: the identity store was deleted"
     [ -f "$droot/etc/vorn/bs.json" ] || fail "remove: bs.json was deleted"
     [ -e "$droot/usr/bin/vorn" ] && fail "remove: /usr/bin/vorn still there"
@@ -407,6 +415,8 @@ elif [ -f "$deb" ]; then
     dpkg_run -P vorn
     grep -qx 'deb-systemd-helper purge vorn.service vorn.socket' "$work/calls" ||
         fail "purge: service and socket state not purged"
+    grep -qx 'deb-systemd-helper unmask vorn.service vorn.socket' "$work/calls" ||
+        fail "purge: units left masked"
     [ -e "$droot/var/lib/vorn" ] && fail "purge: /var/lib/vorn still there"
     [ -e "$droot/etc/vorn" ] && fail "purge: /etc/vorn still there: $(find "$droot/etc/vorn")"
 fi
@@ -419,10 +429,15 @@ if command -v lintian >/dev/null 2>&1; then
     for package in "${packages[@]}"; do
         deb=$work/pkg/${package}_${version}_${arch}.deb
         [ -f "$deb" ] || continue
-        out=$(lintian --allow-root "$deb" 2>&1)
+        out=$(lintian --allow-root --display-info "$deb" 2>&1)
         if grep -q '^E: ' <<<"$out"; then
             echo "$out"
             fail "$package: lintian reports errors"
+        fi
+        # Built with Debian's hardening flags: no hardening tag at any level.
+        if grep -q ' hardening-' <<<"$out"; then
+            grep ' hardening-' <<<"$out"
+            fail "$package: lintian finds hardening missing"
         fi
     done
 else

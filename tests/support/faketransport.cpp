@@ -26,6 +26,7 @@ VORN_STATUS FakeTransport::SendRequest(const HttpRequest& request, HttpResponse&
     response.SetStatus(answer.status);
     response.ParseHeaders(answer.headers);
     response.SetBody(answer.body);
+    response.SetFailureReason(answer.reason);
     return answer.result;
 }
 

@@ -26,6 +26,8 @@ public:
         std::string headers;
         std::string body;
         bool throwBadAlloc = false;
+        // The transport's reason for the administrator, when result fails.
+        std::string reason{};
     };
     // Shared with the test, which keeps it after the transport is handed over.
     struct Shared {
