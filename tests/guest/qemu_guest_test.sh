@@ -244,7 +244,7 @@ for class in "${classes[@]}"; do
     if [ "$run" = boot ]; then
       check "$class" "serial_number" "\"$(b64 "${serial_of[$class]}")\"" "$(hw .hardware.serial_number)"
       check "$class" "uuid" "\"${uuid_of[$class]^^}\"" "$(hw .hardware.uuid)"
-      check "$class" "partition_id (the root file system's UUID)" "\"$root_uuid\"" "$(hw .hardware.partition_id)"
+      check "$class" "partition_id (the root file system's UUID)" "\"$root_uuid\"" "$(hw .os.partition_id)"
       check "$class" "is_virtual" "false" "$(hw .misc.is_virtual)"
       check "$class" "adapters (no all-zero address)" "$(jq -c sort <<<"${macs_of[$class]}")" \
         "$(hw '[.os.adapters[]?.mac] | sort')"
