@@ -911,8 +911,8 @@ std::vector<CWMISystemSource::DiskRecord> CWMISystemSource::listDisks() const {
         if (disks.size() >= DiskRecord::kMaxOpenDisks) {
             directory.reset();
         }
-        disks.push_back({name, std::move(candidate.m_strDevicePath), std::move(serial),
-                         std::move(directory)});
+        disks.push_back(
+            {name, std::move(candidate.m_strDevicePath), std::move(serial), std::move(directory)});
     }
     return disks;
 }
