@@ -127,8 +127,9 @@ b64() { printf '%s' "$1" | base64 -w0; }
 
 # --- The machine classes ---------------------------------------------------
 # Each fills: args (QEMU's), disks (drives to wait for), reorder (SCSI targets
-# to rename), serial, uuid, product, macs (expected adapters, in any order) and
-# expected_disks (the "disk_list" JSON, in order).
+# to rename), serial, uuid, product, macs (expected adapters, in any order),
+# expected_disks (the "disk_list" JSON, in order) and rows (further checks,
+# each "what#jq filter#expected result").
 common_args() {
   args=(-machine q35 -accel tcg -cpu qemu64 -m 384 -smp 1 -nodefaults -display none
     -no-reboot -kernel "$kernel" -initrd "$work/initramfs.gz"
@@ -168,6 +169,8 @@ class_server() {
     -netdev user,id=n1 -device virtio-net-pci,netdev=n1,mac=52:54:00:12:34:02,addr=9)
   macs='["52-54-00-12-34-01","52-54-00-12-34-02"]'
   disks=32 reorder=28
+  nvme=$(b64 "NVME0SERIAL         ")
+  rows=("two namespaces of one NVMe controller are two disks#[.hardware.disk_list[] | select(.serial_number == \"$nvme\")] | length#2")
 }
 
 # A workstation with USB sticks (one with a serial, one without), a UAS disk,
@@ -191,16 +194,19 @@ class_desk() {
     -netdev user,id=n0 -device e1000,netdev=n0,mac=52:54:00:ab:cd:01,addr=8)
   macs='["52-54-00-ab-cd-01"]'
   disks=5 reorder=
+  rows=("the usb-storage stick has its USB device's serial#[.hardware.disk_list[].serial_number] | index(\"$(b64 USBSTICK01)\") != null#true"
+    "the CD-ROM is not a disk#[.hardware.disk_list[].serial_number] | index(\"$(b64 CD0SERIAL)\")#null")
 }
 
 classes=(${VORN_GUEST_CLASSES:-server desk})
-declare -A expected_of=() macs_of=() serial_of=() uuid_of=() reorder_of=()
+declare -A expected_of=() macs_of=() serial_of=() uuid_of=() reorder_of=() rows_of=()
 start=$(date +%s)
 for class in "${classes[@]}"; do
   "class_$class"
   expected_of[$class]="$expected_disks]"
   macs_of[$class]=$macs serial_of[$class]=$serial uuid_of[$class]=$uuid
   reorder_of[$class]=$reorder
+  rows_of[$class]=$(printf '%s\n' "${rows[@]}")
   : >"$work/$class.out"
   timeout "$boot_timeout" qemu-system-x86_64 "${args[@]}" -append \
     "console=ttyS0 quiet panic=-1 vorn.root=ROOT-$class vorn.disks=$disks${reorder:+ vorn.reorder=$reorder}" \
@@ -248,6 +254,13 @@ for class in "${classes[@]}"; do
       check "$class" "is_virtual" "false" "$(hw .misc.is_virtual)"
       check "$class" "adapters (no all-zero address)" "$(jq -c sort <<<"${macs_of[$class]}")" \
         "$(hw '[.os.adapters[]?.mac] | sort')"
+      while IFS="#" read -r what filter want; do
+        if [ -n "$what" ]; then check "$class" "$what" "$want" "$(hw "$filter")"; fi
+      done <<<"${rows_of[$class]}"
+      boot_disks=$(hw .hardware.disk_list)
+    else
+      check "$class" "disk_list unchanged when the disks are renamed ($run)" "$boot_disks" \
+        "$(hw .hardware.disk_list)"
     fi
     check "$class" "disk_list ($run)" "$(jq -c . <<<"${expected_of[$class]}")" \
       "$(hw '.hardware.disk_list')"
