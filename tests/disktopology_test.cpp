@@ -47,6 +47,7 @@ TEST(DiskTopology, OrderFollowsThePlaceNotTheName) {
         return DiskTopologyLess(a.first, a.second, b.first, b.second);
     });
     std::vector<std::string> order;
+    order.reserve(keyed.size());
     for (const auto& entry : keyed) {
         order.push_back(entry.second);
     }

@@ -31,7 +31,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 // A decimal number as ten digits, so that numbers compare as text.
 std::string Fixed(const std::string& digits) {
     const size_t first = digits.find_first_not_of('0');
-    const std::string value = first == std::string::npos ? "0" : digits.substr(first);
+    std::string value = first == std::string::npos ? "0" : digits.substr(first);
     if (value.size() >= 10) {
         return value;
     }
@@ -194,10 +194,10 @@ std::vector<std::string> DiskTopologyKey(const std::string& deviceTreePath) {
         std::string nsid;
         if (IsPciAddress(c) || StartsWith(c, "pci")) {
             key.push_back(c);
-        } else if (IsScsiAddress(c, mark)) {
-            key.push_back(FixedNumbers(c.substr(mark + 1)));  // channel:target:lun
-        } else if (IsUsbDevice(c, mark)) {
-            key.push_back(FixedNumbers(c.substr(mark + 1)));  // port path[:config.interface]
+        } else if (IsScsiAddress(c, mark) || IsUsbDevice(c, mark)) {
+            // SCSI: channel:target:lun after the host; USB: the port path
+            // (and :config.interface) after the bus number.
+            key.push_back(FixedNumbers(c.substr(mark + 1)));
         } else if (StartsWith(c, "ata") && AllDigits(c, 3, c.size())) {
             key.push_back("ata" + Fixed(c.substr(3)));
         } else if (IsProbeIndex(c) || c == "nvme") {
