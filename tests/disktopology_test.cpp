@@ -134,7 +134,8 @@ TEST_F(DiskListing, UsbDisksTakeTheirDevicesSerialButNeverAHubs) {
 }
 
 // The CD-ROM (type 5) is no disk even when named first and given a serial;
-// two namespaces of one controller are two disks; two paths to one LUN one.
+// two namespaces of one controller are two disks; two paths to one LUN one;
+// a blank serial is no serial.
 TEST_F(DiskListing, OpticalDrivesPathsAndNamespaces) {
     const std::string scsi = kScsi;
     Disk("sr0", scsi + "/target0:0:0", "0:0:0:0");
@@ -162,8 +163,11 @@ TEST_F(DiskListing, OpticalDrivesPathsAndNamespaces) {
         ASSERT_EQ(symlink("..", m_root.file(nvme + "/" + ns + "/device").c_str()), 0);
     }
     Set(nvme + "/serial", "NVME0SERIAL         \n");
+    // A serial of blanks is none (the collector leaves such a disk out).
+    Disk("vda", "sys/devices/pci0000:00/0000:00:06.0/virtio3");
+    Set("sys/devices/pci0000:00/0000:00:06.0/virtio3/block/vda/serial", "        \n");
     EXPECT_EQ(Serials(), (std::vector<std::wstring>{L"NVME0SERIAL         ",
-                                                    L"NVME0SERIAL         ", L"LUN7"}));
+                                                    L"NVME0SERIAL         ", L"LUN7", L""}));
 }
 
 }  // namespace
