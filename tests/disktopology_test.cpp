@@ -170,5 +170,49 @@ TEST_F(DiskListing, OpticalDrivesPathsAndNamespaces) {
                                                     L"NVME0SERIAL         ", L"LUN7", L""}));
 }
 
+// A multipath NVMe namespace hangs below a virtual subsystem device; it takes
+// the place of its first path, between the disks of other controllers.
+TEST_F(DiskListing, MultipathNamespacesSitWhereTheirPathsAre) {
+    const struct {
+        const char* m_szHead;
+        const char* m_szPath;
+        const char* m_szController;
+        const char* m_szSerial;
+    } namespaces[] = {
+        {"nvme0n1", "nvme0c0n1", "0000:00:09.0", "LATER"},
+        {"nvme1n1", "nvme1c1n1", "0000:00:02.0", "FIRST"},
+    };
+    for (const auto& ns : namespaces) {
+        const std::string subsystem =
+            std::string("sys/devices/virtual/nvme-subsystem/nvme-subsys") + (ns.m_szHead + 4)[0];
+        const std::string head = subsystem + "/" + ns.m_szHead;
+        const std::string path = std::string("devices/pci0000:00/") + ns.m_szController +
+                                 "/nvme/nvme" + (ns.m_szHead + 4)[0] + "/" + ns.m_szPath;
+        Set(head + "/wwid", std::string("eui.") + ns.m_szSerial + "\n");
+        Set(subsystem + "/serial", std::string(ns.m_szSerial) + "\n");
+        Set("sys/" + path + "/hidden", "1\n");
+        ASSERT_EQ(symlink("..", m_root.file(head + "/device").c_str()), 0);
+        ASSERT_EQ(
+            system(("mkdir -p " + m_root.file(head + "/multipath") + " " + m_root.file("sys/block"))
+                       .c_str()),
+            0);
+        ASSERT_EQ(symlink(("../../../../../" + path.substr(8)).c_str(),
+                          m_root.file(head + "/multipath/" + ns.m_szPath).c_str()),
+                  0);
+        ASSERT_EQ(symlink(("../" + head.substr(4)).c_str(),
+                          m_root.file(std::string("sys/block/") + ns.m_szHead).c_str()),
+                  0);
+        ASSERT_EQ(symlink(("../" + path).c_str(),
+                          m_root.file(std::string("sys/block/") + ns.m_szPath).c_str()),
+                  0);
+    }
+    const std::string scsi = kScsi;
+    Disk("sda", scsi + "/target0:0:0", "0:0:0:0");
+    Set(scsi + "/target0:0:0/0:0:0:0/vpd_pg80", std::string("\0\x80\0\x04"
+                                                            "MIDL",
+                                                            8));
+    EXPECT_EQ(Serials(), (std::vector<std::wstring>{L"FIRST", L"MIDL", L"LATER"}));
+}
+
 }  // namespace
 }  // namespace vorn::test
