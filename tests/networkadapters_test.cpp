@@ -100,7 +100,9 @@ TEST(NetworkAdapters, NoQualifyingAdapterOrNoListGivesNoAttribute) {
 }
 
 // Tunnels carry an IP endpoint where other links carry a hardware address, so
-// they count as address-less; long link-layer addresses keep every byte.
+// they count as address-less, and so does an all-zero address (ip_gre's
+// gretap0 and erspan0 are Ethernet links with one); long link-layer
+// addresses keep every byte, zero bytes among them.
 TEST(NetworkAdapters, LinkLayerAddressesByLinkType) {
     std::vector<unsigned char> ipoib(20);
     for (size_t i = 0; i < ipoib.size(); ++i) {
@@ -113,6 +115,9 @@ TEST(NetworkAdapters, LinkLayerAddressesByLinkType) {
         size_t m_kept;
     } cases[] = {
         {"ether", ARPHRD_ETHER, {2, 0, 0, 0, 0, 1}, 6},
+        {"gretap0", ARPHRD_ETHER, {0, 0, 0, 0, 0, 0}, 0},
+        {"erspan0", ARPHRD_ETHER, {0, 0, 0, 0, 0, 0}, 0},
+        {"zero-led", ARPHRD_ETHER, {0, 0, 0, 0, 0, 7}, 6},
         {"ipoib", ARPHRD_INFINIBAND, ipoib, 20},
         {"firewire", ARPHRD_IEEE1394, {1, 2, 3, 4, 5, 6, 7, 8}, 8},
         {"ipip", ARPHRD_TUNNEL, {10, 0, 0, 1}, 0},

@@ -87,11 +87,12 @@ TEST_F(WMIQueryTest, NamesComeInClassOrderWhateverTheSelectOrder) {
               VORN_OK);
     EXPECT_EQ(m_names, (std::list<std::wstring>{L"SerialNumber", L"MediaType", L"Model"}));
     ASSERT_EQ(m_rows.size(), 2u);  // loop0 is not a drive
+    // The USB controller (00:14.0) comes before the NVMe drive's bridge (00:1d.0).
     EXPECT_EQ(column(0),
-              (std::vector<std::wstring>{L"S4EWNX0R123456      ", L"4C530001230517117325"}));
-    EXPECT_EQ(column(1), (std::vector<std::wstring>{L"Fixed hard disk media", L"Removable Media"}));
-    EXPECT_EQ(column(2), (std::vector<std::wstring>{L"Samsung SSD 970 EVO Plus 1TB            ",
-                                                    L"Ultra Fit       "}));
+              (std::vector<std::wstring>{L"4C530001230517117325", L"S4EWNX0R123456      "}));
+    EXPECT_EQ(column(1), (std::vector<std::wstring>{L"Removable Media", L"Fixed hard disk media"}));
+    EXPECT_EQ(column(2), (std::vector<std::wstring>{L"Ultra Fit       ",
+                                                    L"Samsung SSD 970 EVO Plus 1TB            "}));
 }
 
 TEST_F(WMIQueryTest, WhereSelectsMatchingObjects) {
@@ -217,7 +218,9 @@ TEST(WMIQuery, FailedConstructionFailsEveryQuery) {
 }
 
 // Hidden NVMe path devices and device-mapper are no drives; the second path
-// to a SAS LUN repeats a serial; the rest come in the kernel's order.
+// to a SAS LUN repeats its id; the rest come in the order of their places:
+// the SATA ports of 00:17.0, the SAS LUN behind 3a:00.0, then the NVMe
+// drives (5d:02.0, and the multipath namespace by its paths below d7).
 TEST(WMIQuery, DisksOfAServerAsTheHardwareHasThem) {
     WMIInterface wmi(std::string(VORN_TEST_DATA_DIR) + "/machines/server",
                      std::make_shared<FakeHostNames>("h", ""));
@@ -230,13 +233,13 @@ TEST(WMIQuery, DisksOfAServerAsTheHardwareHasThem) {
         serials.push_back(row.front().m_strValue);
         models.push_back(row.back().m_strValue);
     }
-    EXPECT_EQ(serials, (std::vector<std::wstring>{L"PHLN123400AB1P6AGN  ", L"S6EUNA0T500123      ",
-                                                  L"BTYF83210ABC480BGN", L"ZC1B2C3D",
-                                                  L"00c0ff5a1b2c0000a1b2c3d401000000"}));
-    EXPECT_EQ(models, (std::vector<std::wstring>{L"INTEL SSDPE2KX010T8                     ",
-                                                 L"SAMSUNG MZQL2960HCJR-00A07              ",
-                                                 L"INTEL SSDSC2KB48", L"ST4000NM0035-1V4",
-                                                 L"MSA 2060 SAS    "}));
+    EXPECT_EQ(serials, (std::vector<std::wstring>{
+                           L"BTYF83210ABC480BGN", L"ZC1B2C3D", L"00c0ff5a1b2c0000a1b2c3d401000000",
+                           L"PHLN123400AB1P6AGN  ", L"S6EUNA0T500123      "}));
+    EXPECT_EQ(models, (std::vector<std::wstring>{L"INTEL SSDSC2KB48", L"ST4000NM0035-1V4",
+                                                 L"MSA 2060 SAS    ",
+                                                 L"INTEL SSDPE2KX010T8                     ",
+                                                 L"SAMSUNG MZQL2960HCJR-00A07              "}));
 }
 
 TEST(WMISources, KernelNamesInNaturalOrder) {

@@ -51,6 +51,98 @@ bool IsVirtualModel(const std::wstring& model) {
     });
 }
 
+// The queries of the getters, in the order of eStep, each with what it logs
+// (in its getter's name) and returns when it fails or answers with no row
+// (or, when it needs values, with a first row without any). The volume
+// query's text is built from the system drive.
+enum class eStep {
+    BIOSSerialNumber,
+    BIOSUUID,
+    SystemDrive,
+    PartitionID,
+    DiskInfo,
+    OSDetails,
+    KernelRelease,
+    FQDNComponents,
+    SystemModel,
+    DiskModel,
+    Count,
+};
+
+struct QueryStep {
+    const char* m_szFunction;  // the getter, named in the log lines
+    const wchar_t* m_wszQuery;
+    const char* m_szFailed;
+    const char* m_szEmpty;
+    VORN_STATUS m_failedStatus;
+    VORN_STATUS m_emptyStatus;
+    bool m_bNeedValues;
+};
+
+const QueryStep kSteps[] = {
+    {"vorn::CAttributeCollectorLinux::getBIOSSerialNumber", L"SELECT SerialNumber FROM Win32_BIOS",
+     "Failed to run WMI query to get BIOS serial number.",
+     "Empty list returned by WMI for BIOS serial number.", VORN_FAILED, VORN_INVALID_ARGUMENT,
+     true},
+    {"vorn::CAttributeCollectorLinux::getBIOSUUID", L"SELECT UUID FROM Win32_ComputerSystemProduct",
+     "Failed to run WMI query to get UUID", "Empty list returned by WMI for UUID.", VORN_FAILED,
+     VORN_INVALID_ARGUMENT, true},
+    {"vorn::CAttributeCollectorLinux::getPartitionID",
+     L"SELECT SystemDrive FROM Win32_OperatingSystem",
+     "Failed to run WMI query to get System Drive.",
+     "List from WMI was empty while fetching System Drive.", VORN_FAILED, VORN_INVALID_ARGUMENT,
+     true},
+    {"vorn::CAttributeCollectorLinux::getPartitionID", nullptr,
+     "Failed to run WMI query to get Partition ID.",
+     "List from WMI was empty while fetching Partition ID.", VORN_FAILED, VORN_INVALID_ARGUMENT,
+     true},
+    {"vorn::CAttributeCollectorLinux::getDiskInfo",
+     L"SELECT SerialNumber, MediaType FROM Win32_DiskDrive",
+     "Failed to run WMI query to get Disk info.",
+     "List from WMI was empty while fetching Disk info.", VORN_FAILED, VORN_INVALID_ARGUMENT,
+     false},
+    {"vorn::CAttributeCollectorLinux::getOSDetails",
+     L"SELECT Version, OSArchitecture, BuildNumber, Caption, OSProductSuite, "
+     L"ProductType FROM Win32_OperatingSystem",
+     "Failed to run WMI query to get OS Details.", "Empty list returned by WMI for OS Details.",
+     VORN_FAILED, VORN_INVALID_ARGUMENT, true},
+    {"vorn::CAttributeCollectorLinux::getKernelRelease",
+     L"SELECT KernelRelease FROM Win32_OperatingSystem",
+     "Failed to run WMI query to get Kernel Release.",
+     "Empty list returned by WMI for Kernel Release.", VORN_FAILED, VORN_INVALID_ARGUMENT, true},
+    {"vorn::CAttributeCollectorLinux::getFQDNComponents",
+     L"SELECT DNSHostName, Domain FROM Win32_ComputerSystem",
+     "Failed to run WMI query to get FQDN Components.",
+     "Empty list returned by WMI for FQDN Components.", VORN_FAILED, VORN_INVALID_ARGUMENT, true},
+    {"vorn::CAttributeCollectorLinux::getIsVirtualMachine",
+     L"SELECT Model FROM Win32_ComputerSystem", "Failed to run WMI query to get System Model",
+     "Empty list returned by WMI for System Model.", VORN_ERROR, VORN_ERROR, true},
+    {"vorn::CAttributeCollectorLinux::getIsVirtualMachine", L"SELECT Model FROM Win32_DiskDrive",
+     "Failed to run WMI query to get Disk Drive Model",
+     "Empty list returned by WMI for Disk Drive Model.", VORN_ERROR, VORN_ERROR, true},
+};
+
+static_assert(sizeof(kSteps) / sizeof(kSteps[0]) == static_cast<size_t>(eStep::Count),
+              "one query step per eStep");
+
+// Runs the step's query ('query' when given) into fresh lists: VORN_OK with
+// rows, else the step's message at error level and its status.
+VORN_STATUS RunStep(WMIInterface& wmi, eStep id, std::list<std::wstring>& names,
+                    std::list<WMIRow>& rows, const wchar_t* query = nullptr) {
+    const QueryStep& step = kSteps[static_cast<size_t>(id)];
+    names.clear();
+    rows.clear();
+    if (wmi.RunWMIQuery(query != nullptr ? query : step.m_wszQuery, names, rows) != VORN_OK) {
+        VORN_LOG_AS(CVORNLogger::kError, step.m_szFunction, "%s", step.m_szFailed);
+        return step.m_failedStatus;
+    }
+    if (rows.empty() || (step.m_bNeedValues && rows.front().empty())) {
+        VORN_LOG_AS(CVORNLogger::kError, step.m_szFunction, "%s", step.m_szEmpty);
+        return step.m_emptyStatus;
+    }
+    return VORN_OK;
+}
+
 }  // namespace
 
 void SplitVersion(const std::string& version, std::string& major, std::string& minor) {
@@ -123,33 +215,12 @@ VORN_STATUS CAttributeCollectorLinux::GetAttributeList(std::list<CAttribute>& at
     return VORN_OK;
 }
 
-CAttributeCollectorLinux::eQuery CAttributeCollectorLinux::runQuery(const wchar_t* query,
-                                                                    std::list<std::wstring>& names,
-                                                                    std::list<WMIRow>& rows,
-                                                                    bool needValues) {
-    names.clear();
-    rows.clear();
-    if (m_wmi->RunWMIQuery(query, names, rows) != VORN_OK) {
-        return eQuery::Failed;
-    }
-    if (rows.empty() || (needValues && rows.front().empty())) {
-        return eQuery::Empty;
-    }
-    return eQuery::Rows;
-}
-
 VORN_STATUS CAttributeCollectorLinux::getBIOSSerialNumber(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT SerialNumber FROM Win32_BIOS", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get BIOS serial number.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for BIOS serial number.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::BIOSSerialNumber, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     const std::string serial = SerialText(rows.front().front().m_strValue);
     std::string encoded;
@@ -166,15 +237,9 @@ VORN_STATUS CAttributeCollectorLinux::getBIOSSerialNumber(std::list<CAttribute>&
 VORN_STATUS CAttributeCollectorLinux::getBIOSUUID(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT UUID FROM Win32_ComputerSystemProduct", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get UUID");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for UUID.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::BIOSUUID, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     const std::string uuid = WideToUTF8(rows.front().front().m_strValue);
     VORN_LOG_DEBUG("BIOS UUID: %s", EscapeUntrusted(uuid).c_str());
@@ -185,28 +250,17 @@ VORN_STATUS CAttributeCollectorLinux::getBIOSUUID(std::list<CAttribute>& attribu
 VORN_STATUS CAttributeCollectorLinux::getPartitionID(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT SystemDrive FROM Win32_OperatingSystem", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get System Drive.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("List from WMI was empty while fetching System Drive.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::SystemDrive, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     const std::wstring drive = rows.front().front().m_strValue;
     const std::wstring volumeQuery =
         L"SELECT DeviceID FROM Win32_Volume WHERE DriveLetter='" + drive + L"'";
-    switch (runQuery(volumeQuery.c_str(), names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get Partition ID.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("List from WMI was empty while fetching Partition ID.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status =
+            RunStep(*m_wmi, eStep::PartitionID, names, rows, volumeQuery.c_str());
+        status != VORN_OK) {
+        return status;
     }
     const std::string deviceId = WideToUTF8(rows.front().front().m_strValue);
     const size_t open = deviceId.find('{');
@@ -224,15 +278,9 @@ VORN_STATUS CAttributeCollectorLinux::getPartitionID(std::list<CAttribute>& attr
 VORN_STATUS CAttributeCollectorLinux::getDiskInfo(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT SerialNumber, MediaType FROM Win32_DiskDrive", names, rows, false)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get Disk info.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("List from WMI was empty while fetching Disk info.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::DiskInfo, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     AttributeList disks;
     for (const WMIRow& row : rows) {
@@ -281,18 +329,9 @@ VORN_STATUS CAttributeCollectorLinux::getDiskInfo(std::list<CAttribute>& attribu
 VORN_STATUS CAttributeCollectorLinux::getOSDetails(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (
-        runQuery(L"SELECT Version, OSArchitecture, BuildNumber, Caption, OSProductSuite, "
-                 L"ProductType FROM Win32_OperatingSystem",
-                 names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get OS Details.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for OS Details.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::OSDetails, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     auto value = rows.front().begin();
     for (auto name = names.begin(); name != names.end() && value != rows.front().end();
@@ -325,15 +364,9 @@ VORN_STATUS CAttributeCollectorLinux::getOSDetails(std::list<CAttribute>& attrib
 VORN_STATUS CAttributeCollectorLinux::getKernelRelease(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT KernelRelease FROM Win32_OperatingSystem", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get Kernel Release.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for Kernel Release.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::KernelRelease, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     const std::string kernel = WideToUTF8(rows.front().front().m_strValue);
     if (kernel.empty()) {
@@ -348,15 +381,9 @@ VORN_STATUS CAttributeCollectorLinux::getKernelRelease(std::list<CAttribute>& at
 VORN_STATUS CAttributeCollectorLinux::getFQDNComponents(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT DNSHostName, Domain FROM Win32_ComputerSystem", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get FQDN Components.");
-            return VORN_FAILED;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for FQDN Components.");
-            return VORN_INVALID_ARGUMENT;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::FQDNComponents, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     auto value = rows.front().begin();
     for (auto name = names.begin(); name != names.end() && value != rows.front().end();
@@ -376,27 +403,15 @@ VORN_STATUS CAttributeCollectorLinux::getFQDNComponents(std::list<CAttribute>& a
 VORN_STATUS CAttributeCollectorLinux::getIsVirtualMachine(std::list<CAttribute>& attributes) {
     std::list<std::wstring> names;
     std::list<WMIRow> rows;
-    switch (runQuery(L"SELECT Model FROM Win32_ComputerSystem", names, rows, true)) {
-        case eQuery::Failed:
-            VORN_LOG_ERROR("Failed to run WMI query to get System Model");
-            return VORN_ERROR;
-        case eQuery::Empty:
-            VORN_LOG_ERROR("Empty list returned by WMI for System Model.");
-            return VORN_ERROR;
-        case eQuery::Rows:
-            break;
+    if (const VORN_STATUS status = RunStep(*m_wmi, eStep::SystemModel, names, rows);
+        status != VORN_OK) {
+        return status;
     }
     bool isVirtual = IsVirtualModel(rows.front().front().m_strValue);
     if (!isVirtual) {
-        switch (runQuery(L"SELECT Model FROM Win32_DiskDrive", names, rows, true)) {
-            case eQuery::Failed:
-                VORN_LOG_ERROR("Failed to run WMI query to get Disk Drive Model");
-                return VORN_ERROR;
-            case eQuery::Empty:
-                VORN_LOG_ERROR("Empty list returned by WMI for Disk Drive Model.");
-                return VORN_ERROR;
-            case eQuery::Rows:
-                break;
+        if (const VORN_STATUS status = RunStep(*m_wmi, eStep::DiskModel, names, rows);
+            status != VORN_OK) {
+            return status;
         }
         isVirtual = IsVirtualModel(rows.front().front().m_strValue);
     }

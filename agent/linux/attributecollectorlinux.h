@@ -37,12 +37,6 @@ public:
     VORN_STATUS GetAttributeList(std::list<CAttribute>& attributes) override;
 
 private:
-    enum class eQuery { Rows, Failed, Empty };
-    // Runs 'query' into fresh lists. Empty: no row, or (when 'needValues') a
-    // first row without values.
-    eQuery runQuery(const wchar_t* query, std::list<std::wstring>& names, std::list<WMIRow>& rows,
-                    bool needValues);
-
     VORN_STATUS getBIOSSerialNumber(std::list<CAttribute>& attributes);
     VORN_STATUS getBIOSUUID(std::list<CAttribute>& attributes);
     VORN_STATUS getPartitionID(std::list<CAttribute>& attributes);

@@ -72,6 +72,11 @@ std::vector<unsigned char> LinkLayerAddress(const sockaddr* link) {
     const size_t length = std::min<size_t>(ll->sll_halen, kMaxAddressBytes);
     const auto* bytes =
         reinterpret_cast<const unsigned char*>(link) + offsetof(sockaddr_ll, sll_addr);
+    // An all-zero address (the fallback devices gretap0 and erspan0 that
+    // ip_gre creates, for one) is the same on every machine: no identity.
+    if (std::all_of(bytes, bytes + length, [](unsigned char b) { return b == 0; })) {
+        return {};
+    }
     return std::vector<unsigned char>(bytes, bytes + length);
 }
 

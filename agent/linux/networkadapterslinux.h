@@ -31,7 +31,8 @@ std::vector<NetworkAdapter> AdaptersFromInterfaces(const ifaddrs* list, const st
 
 // The hardware address bytes of a link-layer entry: as many as the kernel
 // reports, up to what glibc's getifaddrs() stores (24 bytes, room for an
-// InfiniBand address of 20). Empty for the address-less link types above.
+// InfiniBand address of 20). Empty for the address-less link types above
+// and for an all-zero address, which names no adapter.
 std::vector<unsigned char> LinkLayerAddress(const sockaddr* link);
 
 // Leading one bits of a netmask ("255.255.255.0" gives 24).

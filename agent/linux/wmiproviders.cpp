@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "agent/linux/disktopology.h"
 #include "agent/linux/hostnamesource.h"
 #include "agent/linux/superblockprobe.h"
 #include "common/textescape.h"
@@ -140,6 +141,14 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// A file that is not there, or a sysfs attribute that exists for every device
+// of its kind but has no value for this one: a disk without the inquiry page
+// behind "wwid" fails the read with ENXIO or EINVAL, one gone with ENODEV.
+bool IsAbsentValue(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV ||
+           error == EINVAL || error == ENODATA;
+}
+
 }  // namespace
 
 bool NaturalNameLess(const std::string& a, const std::string& b) {
@@ -213,7 +222,7 @@ eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
                        ? open(path.c_str(), O_RDONLY | O_CLOEXEC)
                        : openat(directoryFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+        if (IsAbsentValue(errno)) {
             return eSysFileResult::Absent;
         }
         VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", EscapeUntrusted(path).c_str());
@@ -226,6 +235,10 @@ eSysFileResult ReadSysBytesAt(int directoryFd, const std::string& root,
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (IsAbsentValue(errno)) {
+                close(fd);
+                return eSysFileResult::Absent;
             }
             VORN_LOG_ERRNO(CVORNLogger::kWarning, "Cannot read %s", EscapeUntrusted(path).c_str());
             close(fd);
@@ -365,9 +378,11 @@ bool FindRootMount(const std::string& mountinfo, std::string& majorMinor, std::s
 }
 
 // A drive of sys/block as the disk listing found it: a drive (not hidden, not
-// another path to a disk listed before it) and its serial, read once.
+// optical, not another path to a disk listed before it), where its link into
+// the device tree leads, and its serial, read once.
 struct CWMISystemSource::DiskRecord {
     std::string m_strName;
+    std::string m_strDevicePath;  // the sys/block link's target, empty when unreadable
     WMIVariant m_serial;
     // The disk's directory, kept open for the collection's later queries
     // (for the first kMaxOpenDisks disks only: a machine with thousands of
@@ -759,57 +774,145 @@ private:
     int m_fd = -1;
 };
 
+namespace {
+
+// Firmware and USB bridges fill an unset serial with blanks: such a serial
+// names nothing, and the next source is asked.
+bool IsBlank(const std::wstring& text) {
+    return text.find_first_not_of(L" \t\n\v\f\r") == std::wstring::npos;
+}
+
+bool HasText(const WMIVariant& value) {
+    return value.m_vt != WMI_VT_NULL && !IsBlank(value.m_str);
+}
+
+}  // namespace
+
 // The disk's serial: virtio's "serial", the NVMe controller's or subsystem's
-// "device/serial", else the SCSI unit serial number page (SATA, SAS, USB).
-WMIVariant CWMISystemSource::diskSerial(const DiskDirectory& disk) const {
+// "device/serial", else the SCSI unit serial number page (SATA, SAS, UAS),
+// else the serial of the USB device the disk belongs to (usb-storage does
+// not ask the device for the page).
+WMIVariant CWMISystemSource::diskSerial(const DiskDirectory& disk,
+                                        const std::string& devicePath) const {
     WMIVariant serial = disk.Value("serial");
-    if (serial.m_vt == WMI_VT_NULL) {
+    if (!HasText(serial)) {
         serial = disk.Value("device/serial");
     }
     std::string page, text;
-    if (serial.m_vt == WMI_VT_NULL && disk.Bytes("device/vpd_pg80", page) == eSysFileResult::Read &&
+    if (!HasText(serial) && disk.Bytes("device/vpd_pg80", page) == eSysFileResult::Read &&
         ParseUnitSerialPage(page, text)) {
         serial =
             WMIVariant::String(DecodeSystemText(text, m_strRoot, disk.Base() + "device/vpd_pg80"));
     }
-    return serial;
+    if (!HasText(serial)) {
+        serial = usbSerial(devicePath);
+    }
+    return HasText(serial) ? serial : WMIVariant::Null();
+}
+
+// The "serial" of the USB device (the nearest ancestor with a vendor id) the
+// disk belongs to. Only that device counts: when it has none, neither does
+// the disk. A hub above it is never asked, for a root hub's serial is its
+// controller's PCI address, which two sticks on one controller share.
+WMIVariant CWMISystemSource::usbSerial(const std::string& devicePath) const {
+    const std::string device = UsbDeviceDirectory(devicePath, [&](const std::string& directory) {
+        struct stat info {};
+        return stat(JoinPath(m_strRoot, directory + "/idVendor").c_str(), &info) == 0;
+    });
+    if (device.empty()) {
+        return WMIVariant::Null();
+    }
+    std::string deviceClass;
+    if (ReadSysFile(m_strRoot, device + "/bDeviceClass", deviceClass) == eSysFileResult::Read &&
+        deviceClass == "09") {
+        return WMIVariant::Null();  // a hub
+    }
+    return fileValue(device + "/serial");
 }
 
 std::vector<CWMISystemSource::DiskRecord> CWMISystemSource::listDisks() const {
-    std::vector<std::string> names;
+    struct Candidate {
+        std::string m_strName;
+        std::string m_strDevicePath;
+        std::vector<std::string> m_key;
+    };
+    std::vector<Candidate> candidates;
     for (const std::string& name : ListDirectory(JoinPath(m_strRoot, "sys/block"))) {
-        if (IsDrive(name)) {
-            names.push_back(name);
+        if (!IsDrive(name)) {
+            continue;
         }
+        Candidate candidate{name, {}, {}};
+        if (ReadLink(JoinPath(m_strRoot, "sys/block/" + name), candidate.m_strDevicePath)) {
+            candidate.m_key = DiskTopologyKey(candidate.m_strDevicePath);
+        }
+        // A multipath NVMe namespace hangs below a virtual subsystem device;
+        // its place is that of its first path (its controller's, then its id).
+        if (candidate.m_strDevicePath.find("/nvme-subsystem/") != std::string::npos) {
+            bool found = false;
+            for (const std::string& path :
+                 ListDirectory(JoinPath(m_strRoot, "sys/block/" + name + "/multipath"))) {
+                std::string target;
+                if (path.find('/') != std::string::npos ||
+                    !ReadLink(JoinPath(m_strRoot, "sys/block/" + path), target)) {
+                    continue;
+                }
+                std::vector<std::string> key = DiskTopologyKey(target);
+                if (!found || key < candidate.m_key) {
+                    candidate.m_key = std::move(key);
+                    found = true;
+                }
+            }
+        }
+        candidates.push_back(std::move(candidate));
     }
-    // The kernel numbers its disks; listing them in that order keeps the list
-    // stable as disks are added (nvme2n1 before nvme10n1, sdz before sdaa).
-    std::sort(names.begin(), names.end(), NaturalNameLess);
+    // The kernel's names depend on the order in which parallel probes finish;
+    // where a disk sits does not. Listing by place keeps the list, and its
+    // first disk, the same from boot to boot.
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return DiskTopologyLess(a.m_key, a.m_strName, b.m_key, b.m_strName);
+    });
 
     std::vector<DiskRecord> disks;
-    std::vector<std::wstring> serials;  // a disk reached twice (multipath) is one disk
-    for (std::string& name : names) {
+    std::vector<std::wstring> identities;  // a disk reached twice (multipath) is one disk
+    for (Candidate& candidate : candidates) {
+        const std::string& name = candidate.m_strName;
         auto directory = std::make_shared<DiskDirectory>(m_strRoot, name);
         const DiskDirectory& disk = *directory;
         // Hidden devices are the paths of an NVMe multipath namespace: the
         // namespace itself is listed once, and paths come and go as they fail.
-        std::string hidden;
+        std::string hidden, type;
         if (disk.Text("hidden", hidden) == eSysFileResult::Read && hidden == "1") {
             continue;
         }
-        WMIVariant serial = diskSerial(disk);
-        if (serial.m_vt != WMI_VT_NULL && !serial.m_str.empty()) {
-            if (std::find(serials.begin(), serials.end(), serial.m_str) != serials.end()) {
+        // An optical drive (SCSI peripheral type 5) holds media, not the
+        // machine's storage; a virtual CD must not make a server look virtual.
+        if (disk.Text("device/type", type) == eSysFileResult::Read && type == "5") {
+            continue;
+        }
+        WMIVariant serial = diskSerial(disk, candidate.m_strDevicePath);
+        // Paths to one namespace or LUN share its world-wide id; namespaces of
+        // one controller share the serial but not the id.
+        WMIVariant identity = disk.Value("wwid");
+        if (!HasText(identity)) {
+            identity = disk.Value("device/wwid");
+        }
+        if (!HasText(identity)) {
+            identity = serial;
+        }
+        if (HasText(identity)) {
+            if (std::find(identities.begin(), identities.end(), identity.m_str) !=
+                identities.end()) {
                 VORN_LOG_DEBUG("Disk %s is another path to a disk already listed",
                                EscapeUntrusted(name).c_str());
                 continue;
             }
-            serials.push_back(serial.m_str);
+            identities.push_back(identity.m_str);
         }
         if (disks.size() >= DiskRecord::kMaxOpenDisks) {
             directory.reset();
         }
-        disks.push_back({std::move(name), std::move(serial), std::move(directory)});
+        disks.push_back(
+            {name, std::move(candidate.m_strDevicePath), std::move(serial), std::move(directory)});
     }
     return disks;
 }
@@ -844,12 +947,11 @@ std::vector<WMIObject> CWMISystemSource::diskDrives(const std::vector<std::wstri
             }
             // MediaType. The sys/block entry links into the device tree, whose
             // path names the bus the disk hangs on.
-            std::string removable, target;
+            std::string removable;
             if (disk->Text("removable", removable) == eSysFileResult::Read && removable == "1") {
                 return WMIVariant::String(L"Removable Media");
             }
-            if (ReadLink(JoinPath(m_strRoot, "sys/block/" + record.m_strName), target) &&
-                target.find("/usb") != std::string::npos) {
+            if (record.m_strDevicePath.find("/usb") != std::string::npos) {
                 return WMIVariant::String(L"External hard disk media");
             }
             return WMIVariant::String(L"Fixed hard disk media");

@@ -20,9 +20,12 @@
 //   Win32_Volume.DeviceID, DriveLetter  \\?\Volume{<uuid>}\ and "/" for the root file
 //                                       system: proc/self/mountinfo, dev/disk/by-uuid,
 //                                       else the superblock on the device node
-//   Win32_DiskDrive.*                   sys/block/<dev>, natural order of the names,
-//                                       hidden paths and non-drives skipped, a serial
-//                                       once: serial, device/serial or device/vpd_pg80;
+//   Win32_DiskDrive.*                   sys/block/<dev>, ordered by place in the
+//                                       device tree (disktopology.h), hidden paths,
+//                                       optical drives and non-drives skipped, one
+//                                       per wwid (the serial when none); the serial
+//                                       once: serial, device/serial, device/vpd_pg80
+//                                       or the USB device's; blanks are no serial;
 //                                       device/model; removable, the USB bus
 //
 // A value is a file's text without its final line feed, decoded as UTF-8 with
@@ -44,7 +47,8 @@ class IHostNameSource;
 enum class eSysFileResult { Read, Absent, Unreadable };
 
 // Reads root/relativePath into 'bytes' as it is (at most 64 KiB). Absent
-// covers ENOENT and ENOTDIR; any other failure is Unreadable and logged as a
+// covers ENOENT and ENOTDIR, and the errors of a sysfs attribute without a
+// value (ENXIO, ENODEV, EINVAL, ENODATA); any other failure is Unreadable and logged as a
 // warning with the path and errno text (sysfs DMI serials are root-only).
 eSysFileResult ReadSysBytes(const std::string& root, const std::string& relativePath,
                             std::string& bytes);
@@ -146,7 +150,8 @@ private:
     // A file's text as a string variant, NULL when the file cannot be read.
     WMIVariant fileValue(const std::string& relativePath) const;
     class DiskDirectory;
-    WMIVariant diskSerial(const DiskDirectory& disk) const;
+    WMIVariant diskSerial(const DiskDirectory& disk, const std::string& devicePath) const;
+    WMIVariant usbSerial(const std::string& devicePath) const;
     std::string rootFileSystemUUID() const;
 
     std::string m_strRoot;
