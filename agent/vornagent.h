@@ -22,6 +22,7 @@
 
 #include "agent/attribute.h"
 #include "agent/cloudcommunicator.h"
+#include "agent/devicekeybinding.h"
 #include "agent/httptransport.h"
 #include "agent/identityservice.h"
 #include "agent/ipcagent.h"
@@ -117,6 +118,7 @@ private:
     void reportStatus(IpcRefreshTokenRsp::eRefreshTokenResponse outcome);
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
+    DeviceKeyBinding m_deviceKeyBinding;  // main thread only
     CloudCommunicator m_cloudCommunicator;
     CIPCAgent m_ipcAgent;
     IVORNIdentityStore* m_ptrStore = nullptr;
