@@ -1,156 +1,299 @@
 #include "agent/linux/tpmdevicekeychip.h"
 
-#include <dlfcn.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <vector>
 
-#include "agent/linux/tpm/tpmmoduleabi.h"
+#include "agent/linux/tpm/tpmhelperprotocol.h"
 
-#ifndef VORN_TPM_MODULE_INSTALL_DIR
-#define VORN_TPM_MODULE_INSTALL_DIR "/usr/lib/vorn"
+extern char** environ;
+
+#ifndef VORN_TPM_HELPER_INSTALL_DIR
+#define VORN_TPM_HELPER_INSTALL_DIR "/usr/lib/vorn"
 #endif
 
 namespace vorn {
 
 namespace {
 
-constexpr const char* kModuleName = "vorn-tpm.so";
-constexpr size_t kErrorSize = 512;
+using namespace tpmhelper;
+using Clock = std::chrono::steady_clock;
 
-// The module handle outlives every session made through it.
-struct ModuleHandle {
-    void* handle = nullptr;
-    const vorn_tpm_module_api* api = nullptr;
-    ~ModuleHandle() {
-        if (handle != nullptr) {
-            dlclose(handle);
-        }
-    }
-};
+constexpr const char* kHelperName = "vorn-tpm";
 
-class TpmSession : public IDeviceKeySession {
+class HelperSession : public IDeviceKeySession {
 public:
-    TpmSession(std::shared_ptr<ModuleHandle> module, vorn_tpm_session* session)
-        : m_module(std::move(module)), m_session(session) {}
-    ~TpmSession() override { m_module->api->close(m_session); }
-    TpmSession(const TpmSession&) = delete;
-    TpmSession& operator=(const TpmSession&) = delete;
+    HelperSession(pid_t pid, int fd, std::chrono::milliseconds answerTimeout)
+        : m_pid(pid), m_fd(fd), m_answerTimeout(answerTimeout) {}
+
+    ~HelperSession() override {
+        // Closing the socket ends the helper's input: it flushes what it
+        // loaded and exits. It gets one answer time to do so, then is killed.
+        if (m_fd >= 0) {
+            (void)shutdown(m_fd, SHUT_WR);
+            std::string ignored;
+            (void)readAll(ignored, 1, Clock::now() + m_answerTimeout, true);
+        }
+        end();
+    }
+    HelperSession(const HelperSession&) = delete;
+    HelperSession& operator=(const HelperSession&) = delete;
+
+    // The helper's first answer: the TPM reached and the primary key made.
+    bool Started(std::string& error) {
+        Status status = kFailed;
+        std::vector<std::string> fields;
+        if (!receive(status, fields, error)) {
+            return false;
+        }
+        if (status != kOk) {
+            error = fields.empty() ? "the TPM helper failed" : fields[0];
+            return false;
+        }
+        return true;
+    }
 
     LoadResult Load(const DeviceKeyBlob& blob, std::string& spki, std::string& error) override {
-        uint8_t out[VORN_TPM_MAX_SPKI];
-        size_t outSize = 0;
-        char text[kErrorSize] = "";
-        const int result =
-            m_module->api->load(m_session, Bytes(blob.m_strPublicPart), blob.m_strPublicPart.size(),
-                                Bytes(blob.m_strPrivatePart), blob.m_strPrivatePart.size(), out,
-                                &outSize, text, sizeof text);
-        if (result != 0) {
-            error = text;
-            return result == -1 ? LoadResult::kRefused : LoadResult::kFailed;
+        std::string command = "L";
+        PutField(command, blob.m_strPublicPart);
+        PutField(command, blob.m_strPrivatePart);
+        Status status = kFailed;
+        std::vector<std::string> fields;
+        if (!call(command, status, fields, error)) {
+            return LoadResult::kFailed;
         }
-        spki.assign(reinterpret_cast<const char*>(out), outSize);
-        return LoadResult::kLoaded;
+        if (status == kOk && fields.size() == 1) {
+            spki = fields[0];
+            return LoadResult::kLoaded;
+        }
+        error = fields.empty() ? "malformed answer from the TPM helper" : fields[0];
+        return status == kRefused ? LoadResult::kRefused : LoadResult::kFailed;
     }
 
     bool Create(DeviceKeyBlob& blob, std::string& error) override {
-        uint8_t publicPart[VORN_TPM_MAX_BLOB_PART];
-        uint8_t privatePart[VORN_TPM_MAX_BLOB_PART];
-        uint8_t spki[VORN_TPM_MAX_SPKI];
-        size_t publicSize = 0, privateSize = 0, spkiSize = 0;
-        char text[kErrorSize] = "";
-        if (m_module->api->create(m_session, publicPart, &publicSize, privatePart, &privateSize,
-                                  spki, &spkiSize, text, sizeof text) != 0) {
-            error = text;
+        Status status = kFailed;
+        std::vector<std::string> fields;
+        if (!call("C", status, fields, error)) {
             return false;
         }
-        blob.m_strPublicPart.assign(reinterpret_cast<const char*>(publicPart), publicSize);
-        blob.m_strPrivatePart.assign(reinterpret_cast<const char*>(privatePart), privateSize);
-        blob.m_strSpki.assign(reinterpret_cast<const char*>(spki), spkiSize);
+        if (status != kOk || fields.size() != 3) {
+            error = fields.empty() ? "malformed answer from the TPM helper" : fields[0];
+            return false;
+        }
+        blob.m_strPublicPart = fields[0];
+        blob.m_strPrivatePart = fields[1];
+        blob.m_strSpki = fields[2];
         return true;
     }
 
     bool Sign(const unsigned char (&digest)[32], std::string& signature,
               std::string& error) override {
-        uint8_t out[VORN_TPM_MAX_SIGNATURE];
-        size_t outSize = 0;
-        char text[kErrorSize] = "";
-        if (m_module->api->sign(m_session, digest, out, &outSize, text, sizeof text) != 0) {
-            error = text;
+        std::string command = "S";
+        PutField(command, std::string(reinterpret_cast<const char*>(digest), sizeof digest));
+        Status status = kFailed;
+        std::vector<std::string> fields;
+        if (!call(command, status, fields, error)) {
             return false;
         }
-        signature.assign(reinterpret_cast<const char*>(out), outSize);
+        if (status != kOk || fields.size() != 1) {
+            error = fields.empty() ? "malformed answer from the TPM helper" : fields[0];
+            return false;
+        }
+        signature = fields[0];
         return true;
     }
 
 private:
-    static const uint8_t* Bytes(const std::string& s) {
-        return reinterpret_cast<const uint8_t*>(s.data());
+    bool call(const std::string& command, Status& status, std::vector<std::string>& fields,
+              std::string& error) {
+        if (m_fd < 0) {
+            error = "the TPM helper has ended";
+            return false;
+        }
+        const std::string frame = Frame(command);
+        size_t done = 0;
+        while (done < frame.size()) {
+            // Never SIGPIPE: a helper that died is an error like any other.
+            const ssize_t n = send(m_fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = "the TPM helper has ended";
+                end();
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return receive(status, fields, error);
     }
 
-    std::shared_ptr<ModuleHandle> m_module;
-    vorn_tpm_session* m_session;
+    bool receive(Status& status, std::vector<std::string>& fields, std::string& error) {
+        const auto deadline = Clock::now() + m_answerTimeout;
+        std::string header;
+        std::string payload;
+        bool ok = readAll(header, 4, deadline, false);
+        size_t length = 0;
+        if (ok) {
+            length = (static_cast<size_t>(static_cast<unsigned char>(header[0])) << 24) |
+                     (static_cast<size_t>(static_cast<unsigned char>(header[1])) << 16) |
+                     (static_cast<size_t>(static_cast<unsigned char>(header[2])) << 8) |
+                     static_cast<unsigned char>(header[3]);
+            ok = length > 0 && length <= kMaxFrame && readAll(payload, length, deadline, false);
+        }
+        if (!ok) {
+            error = m_bTimedOut ? "the TPM did not answer within " +
+                                      std::to_string(m_answerTimeout.count()) + " ms"
+                                : "the TPM helper ended without answering";
+            end();
+            return false;
+        }
+        if (!GetFields(payload, 1, fields)) {
+            error = "malformed answer from the TPM helper";
+            end();
+            return false;
+        }
+        status = static_cast<Status>(payload[0]);
+        return true;
+    }
+
+    // Reads exactly 'count' bytes (or, with 'untilEnd', until the helper
+    // closes its end) before 'deadline'.
+    bool readAll(std::string& out, size_t count, Clock::time_point deadline, bool untilEnd) {
+        char buffer[4096];
+        while (untilEnd || out.size() < count) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                m_bTimedOut = true;
+                return false;
+            }
+            pollfd pfd{m_fd, POLLIN, 0};
+            const int ready =
+                poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0) {
+                continue;  // the deadline check above ends it
+            }
+            const size_t want =
+                untilEnd ? sizeof buffer : std::min(sizeof buffer, count - out.size());
+            const ssize_t n = recv(m_fd, buffer, want, 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return untilEnd;
+            }
+            out.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    // Kills the helper if it still runs and reaps it.
+    void end() {
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        if (m_pid > 0) {
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == 0) {
+                (void)kill(m_pid, SIGKILL);
+                while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+                }
+            }
+            m_pid = -1;
+        }
+    }
+
+    pid_t m_pid;
+    int m_fd;
+    std::chrono::milliseconds m_answerTimeout;
+    bool m_bTimedOut = false;
 };
 
 class TpmChip : public IDeviceKeyChip {
 public:
-    TpmChip(std::shared_ptr<ModuleHandle> module, std::string tcti, int timeoutMs)
-        : m_module(std::move(module)), m_strTcti(std::move(tcti)), m_nTimeoutMs(timeoutMs) {}
+    TpmChip(std::string helper, std::string tcti, int timeoutMs)
+        : m_strHelper(std::move(helper)), m_strTcti(std::move(tcti)), m_nTimeoutMs(timeoutMs) {}
 
     std::string Name() const override { return m_strTcti; }
 
     std::unique_ptr<IDeviceKeySession> Open(std::string& error) override {
-        char text[kErrorSize] = "";
-        vorn_tpm_session* session =
-            m_module->api->open(m_strTcti.c_str(), m_nTimeoutMs, text, sizeof text);
-        if (session == nullptr) {
-            error = text;
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+            error = std::string("cannot make a socket for the TPM helper: ") + std::strerror(errno);
             return nullptr;
         }
-        return std::make_unique<TpmSession>(m_module, session);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        const std::string timeout = std::to_string(m_nTimeoutMs);
+        std::vector<char*> argv = {const_cast<char*>(m_strHelper.c_str()),
+                                   const_cast<char*>(m_strTcti.c_str()),
+                                   const_cast<char*>(timeout.c_str()), nullptr};
+        pid_t pid = -1;
+        const int rc =
+            posix_spawn(&pid, m_strHelper.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (rc != 0) {
+            close(fds[0]);
+            error = "cannot start the TPM helper " + m_strHelper + ": " + std::strerror(rc);
+            return nullptr;
+        }
+        // Opening makes the primary key as well: one command wait, with the
+        // connection and the set-up around it.
+        auto session = std::make_unique<HelperSession>(
+            pid, fds[0], std::chrono::milliseconds(3LL * m_nTimeoutMs + 1000));
+        if (!session->Started(error)) {
+            return nullptr;
+        }
+        return session;
     }
 
 private:
-    std::shared_ptr<ModuleHandle> m_module;
+    std::string m_strHelper;
     std::string m_strTcti;
     int m_nTimeoutMs;
 };
 
 }  // namespace
 
-std::string TpmModulePath() {
+std::string TpmHelperPath() {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n > 0) {
         std::string path(exe, static_cast<size_t>(n));
         path.erase(path.rfind('/') + 1);
-        path += kModuleName;
-        if (access(path.c_str(), F_OK) == 0) {
+        path += kHelperName;
+        if (access(path.c_str(), X_OK) == 0) {
             return path;
         }
     }
-    return std::string(VORN_TPM_MODULE_INSTALL_DIR) + "/" + kModuleName;
+    return std::string(VORN_TPM_HELPER_INSTALL_DIR) + "/" + kHelperName;
 }
 
 std::unique_ptr<IDeviceKeyChip> CreateTpmDeviceKeyChip(const std::string& tcti,
                                                        int commandTimeoutMs, std::string& error) {
-    const std::string path = TpmModulePath();
-    auto module = std::make_shared<ModuleHandle>();
-    module->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module->handle == nullptr) {
-        const char* why = dlerror();
-        error = "cannot load the TPM module " + path + ": " + (why != nullptr ? why : "unknown");
+    const std::string helper = TpmHelperPath();
+    if (access(helper.c_str(), X_OK) != 0) {
+        error = "the TPM helper " + helper + " is not installed";
         return nullptr;
     }
-    const auto entry =
-        reinterpret_cast<vorn_tpm_module_fn>(dlsym(module->handle, VORN_TPM_MODULE_ENTRY));
-    module->api = entry != nullptr ? entry() : nullptr;
-    if (module->api == nullptr || module->api->abi_version != VORN_TPM_ABI_VERSION) {
-        error = "the TPM module " + path + " is of another version";
-        return nullptr;
-    }
-    return std::make_unique<TpmChip>(std::move(module), tcti, commandTimeoutMs);
+    return std::make_unique<TpmChip>(helper, tcti, commandTimeoutMs);
 }
 
 }  // namespace vorn

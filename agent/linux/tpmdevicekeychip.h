@@ -1,6 +1,9 @@
-// The TPM as a device key chip, through the agent's TPM module
-// ("vorn-tpm.so"), which alone links the TPM software stack. The module is
-// loaded on first use and stays loaded until this object goes.
+// The TPM as a device key chip. Each session is a "vorn-tpm" helper process
+// (agent/linux/tpm/tpmhelperprotocol.h), the only program that links the TPM
+// software stack, started when the session opens and ended when it closes.
+// Every answer is awaited for a bounded time; a helper that does not answer
+// in time (a TPM that has stopped responding) is killed and reaped, so no
+// wait on the TPM outlasts the bound and nothing is left running.
 #pragma once
 
 #include <memory>
@@ -16,14 +19,14 @@ inline constexpr const char* kDefaultTpmTcti = "device:/dev/tpmrm0";
 
 // Creates the chip for a TCTI configuration string ("device:/dev/tpmrm0",
 // "swtpm:host=127.0.0.1,port=2321"). Each TPM command waits at most
-// 'commandTimeoutMs'. Returns null with 'error' when the module cannot be
-// loaded (not installed, or of another version).
+// 'commandTimeoutMs'; a helper answer, at most three times that and a second.
+// Returns null with 'error' when the helper is not installed.
 std::unique_ptr<IDeviceKeyChip> CreateTpmDeviceKeyChip(const std::string& tcti,
                                                        int commandTimeoutMs, std::string& error);
 
-// Where the module is looked for: "vorn-tpm.so" beside the running
-// executable (a build tree), else in the library directory the package
-// installs it to. Both are writable by root only on an installed system.
-std::string TpmModulePath();
+// Where the helper is looked for: "vorn-tpm" beside the running executable
+// (a build tree), else in the directory the package installs it to. Both
+// are writable by root only on an installed system.
+std::string TpmHelperPath();
 
 }  // namespace vorn

@@ -324,6 +324,6 @@ const vorn_tpm_module_api kApi = {VORN_TPM_ABI_VERSION, Open, Load, Create, Sign
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const vorn_tpm_module_api* vorn_tpm_module() {
+extern "C" const vorn_tpm_module_api* vorn_tpm_module() {
     return &kApi;
 }

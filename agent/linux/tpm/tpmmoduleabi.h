@@ -1,11 +1,7 @@
-// The plain C interface between the agent and its TPM module, the shared
-// object that alone links the TPM software stack. The agent loads it with
-// dlopen only when the device key is switched on, so an agent without the
-// option neither maps the stack's libraries nor pays for their start-up.
-//
-// Only C types cross this line: the agent links its C++ runtime statically
-// and the module uses the shared one, so neither may free what the other
-// allocated. Every text output is a NUL-terminated buffer the caller owns.
+// The TPM operations of the device key as a plain C table: what the TPM
+// helper process ("vorn-tpm", agent/linux/tpm/tpmhelperprotocol.h) runs for
+// the agent. Kept to C types so that the same table could be loaded as a
+// shared object. Every text output is a NUL-terminated buffer the caller owns.
 #pragma once
 
 #include <stddef.h>
@@ -16,7 +12,6 @@ extern "C" {
 #endif
 
 #define VORN_TPM_ABI_VERSION 1
-#define VORN_TPM_MODULE_ENTRY "vorn_tpm_module"
 
 // Large enough for a P-256 SubjectPublicKeyInfo (91 bytes) and an ECDSA
 // signature in DER (at most 72 bytes).
@@ -64,7 +59,7 @@ struct vorn_tpm_module_api {
     void (*close)(struct vorn_tpm_session* session);
 };
 
-typedef const struct vorn_tpm_module_api* (*vorn_tpm_module_fn)(void);
+const struct vorn_tpm_module_api* vorn_tpm_module(void);
 
 #ifdef __cplusplus
 }
