@@ -1,7 +1,6 @@
 #include "agent/devicekeyblob.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,22 +194,6 @@ bool WriteDeviceKeyFile(const std::string& path, const DeviceKeyBlob& blob, std:
         ::close(dirFd);
     }
     return true;
-}
-
-std::string DeviceKeyFingerprint(const std::string& spki) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (spki.empty() ||
-        EVP_Digest(spki.data(), spki.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-        return {};
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
-    }
-    return hex;
 }
 
 }  // namespace vorn

@@ -47,8 +47,4 @@ DeviceKeyFileState ReadDeviceKeyFile(const std::string& path, DeviceKeyBlob& blo
 // the old file is then still in place.
 bool WriteDeviceKeyFile(const std::string& path, const DeviceKeyBlob& blob, std::string& why);
 
-// Lower-case hex SHA-256 of the SubjectPublicKeyInfo; empty when it cannot be
-// computed.
-std::string DeviceKeyFingerprint(const std::string& spki);
-
 }  // namespace vorn

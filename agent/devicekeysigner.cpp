@@ -21,6 +21,22 @@ int64_t SystemNow() {
 
 }  // namespace
 
+std::string DeviceKeyFingerprint(const std::string& spki) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (spki.empty() ||
+        EVP_Digest(spki.data(), spki.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0xF];
+    }
+    return hex;
+}
+
 DeviceKeySigner::DeviceKeySigner(std::unique_ptr<IDeviceKeyChip> chip, std::string keyPath,
                                  std::function<int64_t()> clock)
     : m_ptrChip(std::move(chip)),

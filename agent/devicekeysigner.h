@@ -15,6 +15,10 @@ namespace vorn {
 // The name of the request header that carries the signature.
 inline constexpr const char* kDeviceSignatureHeader = "X-Vorn-Device-Signature";
 
+// Lower-case hex SHA-256 of a SubjectPublicKeyInfo, the key's fingerprint
+// (as vornctl status shows it); empty when it cannot be computed.
+std::string DeviceKeyFingerprint(const std::string& spki);
+
 // Called on one thread at a time (the cloud communicator's worker).
 class DeviceKeySigner {
 public:
