@@ -240,6 +240,10 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        // Not every descriptor of the agent is close-on-exec (the socket the
+        // service manager hands over is not): the helper gets none of them,
+        // so it can never hold the agent's port or the store's lock.
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         const std::string timeout = std::to_string(m_nTimeoutMs);
         std::vector<char*> argv = {const_cast<char*>(m_strHelper.c_str()),
                                    const_cast<char*>(m_strTcti.c_str()),
