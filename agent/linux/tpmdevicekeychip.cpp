@@ -17,8 +17,9 @@
 
 extern char** environ;
 
+// Relative to the installation prefix, the directory above the agent's.
 #ifndef VORN_TPM_HELPER_INSTALL_DIR
-#define VORN_TPM_HELPER_INSTALL_DIR "/usr/lib/vorn"
+#define VORN_TPM_HELPER_INSTALL_DIR "lib/vorn"
 #endif
 
 namespace vorn {
@@ -279,15 +280,17 @@ private:
 std::string TpmHelperPath() {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string directory = "/usr/bin/";
     if (n > 0) {
-        std::string path(exe, static_cast<size_t>(n));
-        path.erase(path.rfind('/') + 1);
-        path += kHelperName;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
+        directory.assign(exe, static_cast<size_t>(n));
+        directory.erase(directory.rfind('/') + 1);
     }
-    return std::string(VORN_TPM_HELPER_INSTALL_DIR) + "/" + kHelperName;
+    const std::string beside = directory + kHelperName;
+    if (access(beside.c_str(), X_OK) == 0) {
+        return beside;
+    }
+    // <prefix>/bin/vorn finds <prefix>/lib/vorn/vorn-tpm, whatever the prefix.
+    return directory + "../" + VORN_TPM_HELPER_INSTALL_DIR + "/" + kHelperName;
 }
 
 std::unique_ptr<IDeviceKeyChip> CreateTpmDeviceKeyChip(const std::string& tcti,

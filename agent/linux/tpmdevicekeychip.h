@@ -25,8 +25,9 @@ std::unique_ptr<IDeviceKeyChip> CreateTpmDeviceKeyChip(const std::string& tcti,
                                                        int commandTimeoutMs, std::string& error);
 
 // Where the helper is looked for: "vorn-tpm" beside the running executable
-// (a build tree), else in the directory the package installs it to. Both
-// are writable by root only on an installed system.
+// (a build tree), else in <prefix>/lib/vorn/ for an agent in <prefix>/bin/,
+// where the package installs it. Both are writable by root only on an
+// installed system.
 std::string TpmHelperPath();
 
 }  // namespace vorn
