@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "agent/cloudformatconverter.h"
+#include "agent/devicekeysigner.h"
 #include "agent/httprequest.h"
 #include "agent/httpresponse.h"
 #include "agent/httptransportfactory.h"
@@ -105,7 +106,8 @@ void CloudCommunicator::stop() {
 
 VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
                                            const IdentityServiceRequest& request,
-                                           IdentityResponseCallback callback) {
+                                           IdentityResponseCallback callback,
+                                           RequestSigner signer) {
     if (!m_bStarted || m_bStop.load()) {
         VORN_LOG_ERROR("thread not running");
         return VORN_FAILED;
@@ -138,6 +140,7 @@ VORN_STATUS CloudCommunicator::GetIdentity(const std::string& url,
         // The earlier callback, if any, is destroyed below, outside the lock.
         replaced = std::move(m_fnPendingCallback);
         m_fnPendingCallback = std::move(callback);
+        m_fnPendingSigner = std::move(signer);
     }
     m_cvWakeUp.notify_one();
     VORN_LOG_VERBOSE("placing request");
@@ -153,6 +156,7 @@ void CloudCommunicator::communicationThread() {
             std::string url;
             std::string body;
             IdentityResponseCallback callback;
+            RequestSigner signer;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 while (!m_bStop.load() && m_strPendingBody.empty()) {
@@ -167,11 +171,13 @@ void CloudCommunicator::communicationThread() {
                 m_strPendingBody.clear();
                 callback = std::move(m_fnPendingCallback);
                 m_fnPendingCallback = nullptr;
+                signer = std::move(m_fnPendingSigner);
+                m_fnPendingSigner = nullptr;
             }
 
             IdentityServiceResponse response;
             try {
-                exchange(url, body, response);
+                exchange(url, std::move(body), signer, response);
             } catch (const std::exception& error) {
                 // A bad URL or Retry-After value ends up here, and so does anything
                 // unexpected (an out-of-range number, exhausted memory): the
@@ -196,11 +202,20 @@ void CloudCommunicator::communicationThread() {
     }
 }
 
-void CloudCommunicator::exchange(const std::string& url, const std::string& body,
-                                 IdentityServiceResponse& response) {
+void CloudCommunicator::exchange(const std::string& url, std::string body,
+                                 const RequestSigner& signer, IdentityServiceResponse& response) {
+    std::string signature;
+    if (signer && !signer(body, signature)) {
+        // Never sent unbound: the cloud must not see this device without its key.
+        response.m_status = VORN_ERROR;
+        return;
+    }
     VORN_LOG_DEBUG("Sending identity request to cloud service : %s", EscapeUntrusted(url).c_str());
     HttpRequest request(POST, url, body);
     request.SetUserAgent(kUserAgent);
+    if (signer) {
+        request.AddHeader(kDeviceSignatureHeader, signature);
+    }
 
     HttpResponse httpResponse;
     const VORN_STATUS sent = m_ptrTransport->SendRequest(request, httpResponse);

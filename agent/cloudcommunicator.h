@@ -18,6 +18,11 @@ namespace vorn {
 
 using IdentityResponseCallback = std::function<void(const IdentityServiceResponse&)>;
 
+// Runs on the worker just before a request is sent: may extend the body and
+// returns the value of the signature header. False: the request is not sent
+// and ends as a transport failure (VORN_ERROR); the signer logs why.
+using RequestSigner = std::function<bool(std::string& body, std::string& signatureHeader)>;
+
 // Holds at most one pending request: a request the worker has not taken yet
 // is replaced by a newer one, and its callback is destroyed without being
 // called. Every request the worker takes ends in exactly one callback call,
@@ -46,8 +51,10 @@ public:
     // VORN_INVALID_ARGUMENT without a callback or for an empty document,
     // VORN_ERROR when the request cannot be serialised. On any failure the
     // callback is destroyed without being called.
+    // With a 'signer', the request is bound to the device key (see
+    // RequestSigner); without one, it is sent exactly as serialised.
     VORN_STATUS GetIdentity(const std::string& url, const IdentityServiceRequest& request,
-                            IdentityResponseCallback callback);
+                            IdentityResponseCallback callback, RequestSigner signer = {});
 
     // Stops and joins the worker as the destructor does, for an owner whose
     // callback target goes away before the communicator itself. Safe to call
@@ -61,7 +68,7 @@ public:
 
 private:
     void communicationThread();
-    void exchange(const std::string& url, const std::string& body,
+    void exchange(const std::string& url, std::string body, const RequestSigner& signer,
                   IdentityServiceResponse& response);
     void stop();
 
@@ -73,6 +80,7 @@ private:
     std::string m_strPendingUrl;                     // guarded by m_mutex
     std::string m_strPendingBody;                    // guarded by m_mutex; empty: none pending
     IdentityResponseCallback m_fnPendingCallback;    // guarded by m_mutex
+    RequestSigner m_fnPendingSigner;                 // guarded by m_mutex
     std::unique_ptr<IHttpTransport> m_ptrTransport;  // used by the worker only
     std::thread m_worker;
 };

@@ -307,11 +307,19 @@ VORN_STATUS CVORNAgent::sendIdentityServiceRequest() {
     request.m_strVorn = m_ptrStore->GetVORN();
     request.m_strInstanceKey = m_ptrStore->GetInstanceKey();
 
+    RequestSigner signer;
+    if (!m_deviceKeyBinding.SignerFor(config, signer)) {
+        answerPendingRefresh(IpcRefreshTokenRsp::eRefreshTokenCommError);
+        return VORN_ERROR;
+    }
+
     VORN_LOG_VERBOSE("Sending ID request to cloud..");
-    status = m_cloudCommunicator.GetIdentity(config.m_strUrl, request,
-                                             [this](const IdentityServiceResponse& response) {
-                                                 notifyIdentityServiceResponse(response);
-                                             });
+    status = m_cloudCommunicator.GetIdentity(
+        config.m_strUrl, request,
+        [this](const IdentityServiceResponse& response) {
+            notifyIdentityServiceResponse(response);
+        },
+        std::move(signer));
     if (VORN_STATUS::VORN_OK != status) {
         VORN_LOG_ERROR("Failed in condition: (VORN_STATUS::VORN_OK != status)");
         // A request that cannot be serialised lacks what the service

@@ -32,6 +32,7 @@
 
 #include "agent/attribute.h"
 #include "agent/cloudcommunicator.h"
+#include "agent/devicekeybinding.h"
 #include "agent/httptransport.h"
 #include "agent/identityservice.h"
 #include "agent/ipcagent.h"
@@ -163,6 +164,7 @@ private:
     void endRefresh();
 
     std::unique_ptr<IAttributeCollector> m_ptrAttributeCollector;
+    DeviceKeyBinding m_deviceKeyBinding;  // main thread only
     CloudCommunicator m_cloudCommunicator;
     IVORNIdentityStore* m_ptrStore = nullptr;
     RefreshTokenCallback m_refreshTokenCallback;  // guarded by m_mutex

@@ -205,6 +205,44 @@ void CVORNConfig::parseIdentityConfig(const std::string& directory) {
                 kMaxMinRefreshIntervalSeconds, kDefaultMinRefreshIntervalSeconds);
         }
     }
+    parseDeviceKeyConfig(id);
+}
+
+void CVORNConfig::parseDeviceKeyConfig(const cJSON* id) {
+    // All optional and silent when absent: without them nothing changes.
+    const cJSON* deviceKey = cJSON_GetObjectItem(id, "device_key");
+    if (deviceKey != nullptr) {
+        const char* value = cJSON_IsString(deviceKey) ? deviceKey->valuestring : nullptr;
+        if (value != nullptr && std::string(value) == "none") {
+            m_eDeviceKey = DeviceKey::kNone;
+        } else if (value != nullptr && std::string(value) == "tpm") {
+            m_eDeviceKey = DeviceKey::kTpm;
+        } else {
+            m_eDeviceKey = DeviceKey::kInvalid;
+            VORN_LOG_ERROR(
+                "device_key must be \"none\" or \"tpm\"; no identity request is sent until "
+                "it is.");
+        }
+    }
+    const cJSON* tcti = cJSON_GetObjectItem(id, "tpm_tcti");
+    if (tcti != nullptr) {
+        if (cJSON_IsString(tcti) && tcti->valuestring != nullptr && *tcti->valuestring != '\0') {
+            m_strTpmTcti = tcti->valuestring;
+        } else {
+            VORN_LOG_WARNING("tpm_tcti must be a non-empty string; using the default.");
+        }
+    }
+    const cJSON* timeout = cJSON_GetObjectItem(id, "tpm_timeout_seconds");
+    if (timeout != nullptr) {
+        const double value = cJSON_IsNumber(timeout) ? timeout->valuedouble : -1;
+        if (value >= 1 && value <= kMaxTpmTimeoutSeconds &&
+            value == static_cast<double>(static_cast<int>(value))) {
+            m_nTpmTimeoutSeconds = static_cast<int>(value);
+        } else {
+            VORN_LOG_WARNING("tpm_timeout_seconds must be a whole number from 1 to %d; using %d.",
+                             kMaxTpmTimeoutSeconds, kDefaultTpmTimeoutSeconds);
+        }
+    }
 }
 
 }  // namespace vorn

@@ -188,6 +188,10 @@ private:
             m_knobs = FaultKnobs{};
         }
         m_strRequestBody = std::move(request.body());
+        const auto signature = request.find("X-Vorn-Device-Signature");
+        m_strDeviceSignature = signature == request.end() ? std::string()
+                                                          : std::string(signature->value().data(),
+                                                                        signature->value().size());
         VORN_LOG_DEBUG("POST %s (#%llu)", target.c_str(),
                        static_cast<unsigned long long>(sequence));
         if (m_knobs.m_nDelayMs == 0) {
@@ -244,7 +248,8 @@ private:
             response = errorResponse(
                 status, reason.empty() ? "error" : std::string(reason.data(), reason.size()));
         } else {
-            const IdentityAnswer result = m_server.m_service.HandleRequest(m_strRequestBody);
+            const IdentityAnswer result =
+                m_server.m_service.HandleRequest(m_strRequestBody, m_strDeviceSignature);
             response = newResponse(static_cast<http::status>(
                 m_knobs.m_nStatus ? *m_knobs.m_nStatus : result.m_nHttpStatus));
             response->body() = result.m_strBody;
@@ -386,8 +391,9 @@ private:
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::shared_ptr<Response> m_response;  // the answer being written
     std::string m_strRequestBody;
-    std::string m_strRaw;    // bytes of a faulty answer being written
-    std::string m_strChunk;  // one chunk of a huge body
+    std::string m_strDeviceSignature;  // the request's signature header, if any
+    std::string m_strRaw;              // bytes of a faulty answer being written
+    std::string m_strChunk;            // one chunk of a huge body
     uint64_t m_nBodyLeft = 0;
     FaultKnobs m_knobs;
     bool m_bKeepAlive = false;

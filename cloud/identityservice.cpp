@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "cloud/devicekeyverifier.h"
 #include "common/textescape.h"
 #include "common/vornlogger.h"
 
@@ -285,6 +286,12 @@ VORN_STATUS CIdentityService::Open(const std::string& dbPath) {
         sqlite3_close(db);
         return VORN_STATUS::VORN_ERROR;
     }
+    // Columns for devices bound to a key, added to databases made before them
+    // (adding one that is already there fails harmlessly).
+    for (const char* column : {"device_key TEXT", "hardware_id TEXT", "suspected_clone_of TEXT"}) {
+        (void)sqlite3_exec(db, (std::string("ALTER TABLE devices ADD COLUMN ") + column).c_str(),
+                           nullptr, nullptr, nullptr);
+    }
     if (m_pDb != nullptr) {
         sqlite3_close(m_pDb);
     }
@@ -306,8 +313,14 @@ std::string CIdentityService::ErrorDocument(int code, const std::string& message
     return PrintCompact(root.get());
 }
 
+void CIdentityService::SetClock(std::function<int64_t()> clock) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fnNow = std::move(clock);
+}
+
 std::string CIdentityService::DeriveVornId(const std::string& businessId,
-                                           const std::string& hardwareJson) {
+                                           const std::string& hardwareJson,
+                                           const std::string& deviceKeyFingerprint) {
     JsonPtr hardware(cJSON_Parse(hardwareJson.c_str()));
     if (!cJSON_IsObject(hardware.get())) {
         return {};
@@ -318,6 +331,9 @@ std::string CIdentityService::DeriveVornId(const std::string& businessId,
     AppendQuoted(businessId.c_str(), canonical);
     canonical += ':';
     AppendCanonicalHardware(hardware.get(), canonical);
+    if (!deviceKeyFingerprint.empty()) {
+        canonical += ":key:" + deviceKeyFingerprint;
+    }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
     if (EVP_Digest(canonical.data(), canonical.size(), digest, &digestLength, EVP_sha256(),
@@ -331,7 +347,8 @@ std::string CIdentityService::DeriveVornId(const std::string& businessId,
     return FormatId(digest);
 }
 
-IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
+IdentityAnswer CIdentityService::HandleRequest(const std::string& body,
+                                               const std::string& deviceSignature) {
     try {
         JsonPtr root(cJSON_ParseWithLength(body.data(), body.size()));
         if (!cJSON_IsObject(root.get())) {
@@ -381,6 +398,14 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
         }
 
         std::lock_guard<std::mutex> lock(m_mutex);
+        const int64_t now = m_fnNow ? m_fnNow() : static_cast<int64_t>(std::time(nullptr));
+        const DeviceKeyCheck key = CheckDeviceKey(root.get(), body, deviceSignature, now);
+        if (key.m_eResult != DeviceKeyCheck::kAbsent && key.m_eResult != DeviceKeyCheck::kValid) {
+            VORN_LOG_WARNING("refused a request of business %s: %s",
+                             EscapeUntrusted(businessId, 128).c_str(), key.m_strWhy.c_str());
+            return Error(kCodeDeviceKeyRefused, key.m_strWhy);
+        }
+        const bool keyed = key.m_eResult == DeviceKeyCheck::kValid;
         if (!m_setAccounts.empty() && m_setAccounts.count({businessId, installerKey}) == 0) {
             VORN_LOG_WARNING("refused business id %s: unknown installer key",
                              EscapeUntrusted(businessId, 128).c_str());
@@ -426,6 +451,45 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
             // through a forged cache; it is replaced, keys and all.
             known = lookupDevice(vorn, device) && device.m_strBusinessId == businessId;
         }
+        std::string cloneOf;
+        std::string hardwareId;
+        if (keyed || (known && !device.m_strDeviceKey.empty())) {
+            hardwareId = DeriveVornId(businessId, PrintCompact(hardware));
+            if (hardwareId.empty()) {
+                return Error(kCodeInternal, "cannot derive a device id");
+            }
+        }
+        if (known && !device.m_strDeviceKey.empty() &&
+            device.m_strDeviceKey != key.m_strFingerprint) {
+            if (!keyed) {
+                VORN_LOG_WARNING(
+                    "refused device %s: it is bound to a device key, the request has none",
+                    vorn.c_str());
+                return Error(kCodeDeviceKeyRefused, "this device is bound to a device key");
+            }
+            if (device.m_strHardwareId != hardwareId) {
+                VORN_LOG_WARNING(
+                    "refused device %s: presented with device key %s from other hardware; it is "
+                    "bound to %s",
+                    vorn.c_str(), key.m_strFingerprint.c_str(), device.m_strDeviceKey.c_str());
+                return Error(kCodeDeviceKeyRefused, "this device is bound to another device key");
+            }
+            // The same hardware with another key: a copy of the machine (or
+            // its TPM cleared). It is a device of its own, under an id of its
+            // own, and flagged.
+            cloneOf = vorn;
+            vorn = DeriveVornId(businessId, PrintCompact(hardware), key.m_strFingerprint);
+            if (vorn.empty()) {
+                return Error(kCodeInternal, "cannot derive a device id");
+            }
+            Device clone;
+            known = lookupDevice(vorn, clone) && clone.m_strBusinessId == businessId;
+            device = known ? clone : Device{};
+            VORN_LOG_WARNING(
+                "suspected clone of device %s: the same hardware with another device key (%s); "
+                "registered as device %s",
+                cloneOf.c_str(), key.m_strFingerprint.c_str(), vorn.c_str());
+        }
         if (!known) {
             device.m_strInstanceKey = RandomHex(16);
         }
@@ -434,7 +498,26 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
         if (device.m_strToken.empty() || device.m_strInstanceKey.empty()) {
             return Error(kCodeInternal, "random generator failed");
         }
-        if (!storeDevice(device, businessId, !known)) {
+        if (keyed) {
+            if (device.m_strDeviceKey.empty()) {
+                VORN_LOG_DEBUG("device %s bound to device key %s", vorn.c_str(),
+                               key.m_strFingerprint.c_str());
+            }
+            device.m_strDeviceKey = key.m_strFingerprint;
+            device.m_strHardwareId = hardwareId;
+            // The row and its binding are one change.
+            if (sqlite3_exec(m_pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                return Error(kCodeInternal, "device database write failed");
+            }
+            if (!storeDevice(device, businessId, !known) || !storeBinding(device, cloneOf)) {
+                (void)sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+                return Error(kCodeInternal, "device database write failed");
+            }
+            if (sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                (void)sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+                return Error(kCodeInternal, "device database write failed");
+            }
+        } else if (!storeDevice(device, businessId, !known)) {
             return Error(kCodeInternal, "device database write failed");
         }
         VORN_LOG_DEBUG("%s device %s for business %s", known ? "known" : "new", vorn.c_str(),
@@ -459,7 +542,8 @@ IdentityAnswer CIdentityService::HandleRequest(const std::string& body) {
 bool CIdentityService::lookupDevice(const std::string& vorn, Device& device) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(m_pDb,
-                           "SELECT token, instance_key, business_id FROM devices WHERE vorn = ?1",
+                           "SELECT token, instance_key, business_id, device_key, hardware_id "
+                           "FROM devices WHERE vorn = ?1",
                            -1, &raw, nullptr) != SQLITE_OK) {
         VORN_LOG_ERROR("device lookup failed: %s", sqlite3_errmsg(m_pDb));
         return false;
@@ -476,6 +560,35 @@ bool CIdentityService::lookupDevice(const std::string& vorn, Device& device) {
     device.m_strBusinessId = businessId != nullptr ? businessId : "";
     device.m_strToken = token != nullptr ? token : "";
     device.m_strInstanceKey = instanceKey != nullptr ? instanceKey : "";
+    const auto* deviceKey = reinterpret_cast<const char*>(sqlite3_column_text(raw, 3));
+    const auto* hardwareId = reinterpret_cast<const char*>(sqlite3_column_text(raw, 4));
+    device.m_strDeviceKey = deviceKey != nullptr ? deviceKey : "";
+    device.m_strHardwareId = hardwareId != nullptr ? hardwareId : "";
+    return true;
+}
+
+bool CIdentityService::storeBinding(const Device& device, const std::string& cloneOf) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_pDb,
+                           "UPDATE devices SET device_key = ?2, hardware_id = ?3, "
+                           "suspected_clone_of = COALESCE(?4, suspected_clone_of) WHERE vorn = ?1",
+                           -1, &raw, nullptr) != SQLITE_OK) {
+        VORN_LOG_ERROR("device write failed: %s", sqlite3_errmsg(m_pDb));
+        return false;
+    }
+    StatementPtr statement(raw);
+    sqlite3_bind_text(raw, 1, device.m_strVorn.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 2, device.m_strDeviceKey.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 3, device.m_strHardwareId.c_str(), -1, SQLITE_TRANSIENT);
+    if (cloneOf.empty()) {
+        sqlite3_bind_null(raw, 4);
+    } else {
+        sqlite3_bind_text(raw, 4, cloneOf.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    if (sqlite3_step(raw) != SQLITE_DONE) {
+        VORN_LOG_ERROR("device write failed: %s", sqlite3_errmsg(m_pDb));
+        return false;
+    }
     return true;
 }
 

@@ -222,3 +222,49 @@ TEST(ConfigEmptyDirectory, LogsAndReadsNothing) {
 }
 
 }  // namespace
+
+// The device key settings: absent means off and silent; a value that is
+// neither "none" nor "tpm" stops requests rather than sending them unbound.
+TEST(ConfigDeviceKey, ReadsTheSettingsAndRefusesUnknownValues) {
+    const struct {
+        const char* members;
+        CVORNConfig::DeviceKey key;
+        const char* tcti;
+        int timeout;
+        const char* logged;  // nullptr: nothing logged
+    } cases[] = {
+        {"", CVORNConfig::DeviceKey::kNone, "", 10, nullptr},
+        {R"(,"device_key":"none")", CVORNConfig::DeviceKey::kNone, "", 10, nullptr},
+        {R"(,"device_key":"tpm","tpm_tcti":"swtpm:port=1","tpm_timeout_seconds":3)",
+         CVORNConfig::DeviceKey::kTpm, "swtpm:port=1", 3, nullptr},
+        {R"(,"device_key":"TPM")", CVORNConfig::DeviceKey::kInvalid, "", 10,
+         "device_key must be \"none\" or \"tpm\""},
+        {R"(,"device_key":true)", CVORNConfig::DeviceKey::kInvalid, "", 10,
+         "device_key must be \"none\" or \"tpm\""},
+        {R"(,"device_key":"tpm","tpm_tcti":"")", CVORNConfig::DeviceKey::kTpm, "", 10,
+         "tpm_tcti must be a non-empty string"},
+        {R"(,"device_key":"tpm","tpm_timeout_seconds":0)", CVORNConfig::DeviceKey::kTpm, "", 10,
+         "tpm_timeout_seconds must be a whole number from 1 to 300"},
+        {R"(,"tpm_timeout_seconds":301.5)", CVORNConfig::DeviceKey::kNone, "", 10,
+         "tpm_timeout_seconds must be a whole number from 1 to 300"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        WriteFile(dir.file("id.json"),
+                  std::string(R"({"id":{"enable_verbose_logs":true)") + c.members + "}}");
+        (void)SetVORNConfigDirectory(dir.path());
+        const size_t mark = LogMark();
+        const CVORNConfig config;
+        const std::string log = LogSince(mark);
+        EXPECT_EQ(config.m_eDeviceKey, c.key) << c.members;
+        EXPECT_EQ(config.m_strTpmTcti, c.tcti) << c.members;
+        EXPECT_EQ(config.m_nTpmTimeoutSeconds, c.timeout) << c.members;
+        if (c.logged == nullptr) {
+            // Only the missing bs.json is reported.
+            EXPECT_EQ(log.find("device_key"), std::string::npos) << c.members << log;
+            EXPECT_EQ(log.find("tpm_"), std::string::npos) << c.members << log;
+        } else {
+            EXPECT_NE(log.find(c.logged), std::string::npos) << c.members << log;
+        }
+    }
+}

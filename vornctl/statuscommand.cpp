@@ -15,18 +15,23 @@
 #include "common/vornpath.h"
 #include "common/vornstorefileimpl.h"
 #include "vornctl/commands.h"
+#include "vornctl/devicekeystatus.h"
 
 namespace vorn::ctl {
 
 namespace {
 
 const char kStatusUsage[] =
-    "Usage: vornctl status [--json]\n"
+    "Usage: vornctl status [--json] [--config-path DIRECTORY]\n"
     "\n"
     "Reads the agent's identity store (data directory from the registry value DataDir) with the\n"
     "same locks the agent uses and shows the VORN id, whether a token and an instance key are\n"
     "held (never their values) and the cloud's retry deadline, if any. The four values are read\n"
     "under one lock, so they belong together. Text from the store is shown escaped.\n"
+    "With \"device_key\": \"tpm\" in id.json (or a device key file present) it also shows\n"
+    "whether the identity is bound to the TPM-held key and that key's fingerprint (SHA-256 of\n"
+    "its public key). --config-path names the agent's configuration directory (default\n"
+    "/etc/vorn), where id.json says whether the device key is on.\n"
     "Exit status: 0 when an identity (VORN id and token) is held, 1 when not, 77 when the store\n"
     "cannot be read for lack of permission (run as root).\n";
 
@@ -65,7 +70,13 @@ std::string IsoTime(int64_t seconds) {
 
 int RunStatus(const std::vector<std::string>& args) {
     bool json = false;
-    for (const std::string& arg : args) {
+    std::string configPath = "/etc/vorn";
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--config-path" && i + 1 < args.size()) {
+            configPath = args[++i];
+            continue;
+        }
         if (arg == "-h" || arg == "--help") {
             fputs(kStatusUsage, stdout);
             return 0;
@@ -115,6 +126,10 @@ int RunStatus(const std::vector<std::string>& args) {
         }
     }
     const bool held = !vornId.empty() && !token.empty();
+    const DeviceKeyStatus deviceKey = ReadDeviceKeyStatus(dataDirectory, configPath);
+    if (deviceKey.m_bPermissionDenied) {
+        return PermissionDenied(deviceKey.m_strKeyPath);
+    }
     const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
@@ -142,6 +157,7 @@ int RunStatus(const std::vector<std::string>& args) {
             cJSON_AddNullToObject(doc.get(), "retry_after");
             cJSON_AddBoolToObject(doc.get(), "rate_limited", false);
         }
+        AddDeviceKeyStatus(deviceKey, doc.get());
         std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(doc.get()), cJSON_free);
         puts(text ? MakeJsonVisible(text.get()).c_str() : "{}");
         return held ? 0 : 1;
@@ -161,6 +177,7 @@ int RunStatus(const std::vector<std::string>& args) {
     } else {
         printf("retry after:   none\n");
     }
+    fputs(DeviceKeyStatusLine(deviceKey).c_str(), stdout);
     return held ? 0 : 1;
 }
 

@@ -46,6 +46,7 @@ has_target() {
 # Expected layout: "path mode component", installed with prefix /usr.
 expected=(
     "usr/bin/vorn 755 vorn"
+    "usr/lib/vorn/vorn-tpm 755 vorn"
     "etc/vorn/bs.json 600 vorn"
     "etc/vorn/id.json 644 vorn"
     "etc/vorn/registry.d/vorn.reg 644 vorn"
@@ -313,7 +314,8 @@ for package in "${packages[@]}"; do
     depends=$(field Depends)
     for entry in "${expected[@]}"; do
         read -r path _ component <<<"$entry"
-        [ "$component" = "$package" ] && [[ "$path" == usr/bin/* ]] || continue
+        [ "$component" = "$package" ] && [[ "$path" == usr/bin/* || "$path" == usr/lib/vorn/* ]] ||
+            continue
         for soname in $(objdump -p "$root/$path" 2>/dev/null | awk '/NEEDED/ {print $2}'); do
             owner=$(package_of "$soname")
             if [ -z "$owner" ]; then
