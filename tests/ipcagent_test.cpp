@@ -458,8 +458,9 @@ TEST(IpcAgentSocketTest, LocalClientThatLeftIsSkipped) {
         ASSERT_TRUE(leaves.Send(kRequest));
         ASSERT_TRUE(test::WaitUntil([&] { return core.Calls() == 1; }, 2s));
     }
-    ASSERT_TRUE(stays.Send(kRequest));
+    // Marked before sending: the line may be written before Send returns.
     const size_t mark = test::LogMark();
+    ASSERT_TRUE(stays.Send(kRequest));
     ASSERT_TRUE(test::WaitUntil(
         [&] { return Count(test::LogSince(mark), "Received local request") == 1; }, 2s));
     EXPECT_TRUE(core.Complete(Rsp::eRefreshTokenSuccess));
