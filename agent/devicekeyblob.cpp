@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/linux/fdio.h"
+
 namespace vorn {
 
 namespace {
@@ -41,21 +43,6 @@ void AppendField(const std::string& field, std::string& out) {
     out += static_cast<char>((field.size() >> 8) & 0xFF);
     out += static_cast<char>(field.size() & 0xFF);
     out += field;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string Errno(const char* what) {

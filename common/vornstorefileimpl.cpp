@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "common/linux/fdio.h"
 #include "common/linux/vornfilelock.h"
 #include "common/vornlogger.h"
 
@@ -83,21 +84,6 @@ ReadResult ReadWholeFile(const std::string& path, std::string& text, size_t& siz
     text.resize(got);
     (void)::close(fd);
     return ReadResult::eOk;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string DirectoryOf(const std::string& path) {

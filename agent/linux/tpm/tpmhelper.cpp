@@ -8,42 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "common/linux/fdio.h"
+
 #include "agent/linux/tpm/tpmhelperprotocol.h"
 #include "agent/linux/tpm/tpmmoduleabi.h"
 
 namespace {
 
 using namespace vorn::tpmhelper;
-
-bool ReadExactly(int fd, char* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using vorn::ReadExactly;
+using vorn::WriteAll;
 
 bool ReadFrame(std::string& payload) {
     unsigned char header[4];
