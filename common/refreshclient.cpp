@@ -41,6 +41,52 @@ RefreshResult Failure(const char* what) {
     return result;
 }
 
+// Waits until 'timeout' has passed for the 4-byte answer on a connected
+// socket, skipping anything else it receives. A refused or reset connection,
+// or on a connection-oriented socket its end, means no agent answers.
+RefreshResult AwaitAnswer(int fd, std::chrono::milliseconds timeout, bool connectionOriented) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return RefreshResult{RefreshResult::Kind::TimedOut, 0, ""};
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Failure("poll");
+        }
+        if (ready == 0) {
+            continue;
+        }
+        unsigned char answer[16];
+        const ssize_t n = recv(fd, answer, sizeof answer, MSG_TRUNC);
+        if (n == 0 && connectionOriented) {
+            // The agent closed the connection (it stopped) before answering.
+            return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            if (errno == ECONNREFUSED || errno == ECONNRESET) {
+                return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
+            }
+            return Failure("recv");
+        }
+        if (n == 4 && answer[0] == 2 && answer[1] == 0) {
+            RefreshResult result;
+            result.kind = RefreshResult::Kind::Answered;
+            result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
+            return result;
+        }
+    }
+}
+
 }  // namespace
 
 bool VerifyAgentSocket(uint16_t port, uid_t agentUid, RefreshResult& result) {
@@ -109,47 +155,15 @@ RefreshResult RequestRefresh(uint16_t port, std::chrono::milliseconds timeout, u
         return Failure("send");
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return RefreshResult{RefreshResult::Kind::TimedOut, 0, ""};
-        }
-        pollfd pfd{sock.fd(), POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Failure("poll");
-        }
-        if (ready == 0) {
-            continue;
-        }
-        unsigned char answer[16];
-        const ssize_t n = recv(sock.fd(), answer, sizeof answer, MSG_TRUNC);
-        if (n < 0) {
-            if (errno == ECONNREFUSED) {
-                return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
-            }
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return Failure("recv");
-        }
-        if (n == 4 && answer[0] == 2 && answer[1] == 0) {
-            RefreshResult result;
-            // Checked after the answer, so a port taken over while the
-            // request was on its way is caught too.
-            if (!VerifyAgentSocket(port, agentUid, result)) {
-                return result;
-            }
-            result.kind = RefreshResult::Kind::Answered;
-            result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
-            return result;
-        }
+    const RefreshResult answered = AwaitAnswer(sock.fd(), timeout, false);
+    // Checked after the answer, so a port taken over while the request was
+    // on its way is caught too.
+    RefreshResult refused;
+    if (answered.kind == RefreshResult::Kind::Answered &&
+        !VerifyAgentSocket(port, agentUid, refused)) {
+        return refused;
     }
+    return answered;
 }
 
 RefreshResult RequestRefreshLocal(const std::string& path, std::chrono::milliseconds timeout,
@@ -195,46 +209,7 @@ RefreshResult RequestRefreshLocal(const std::string& path, std::chrono::millisec
         return Failure("send");
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return RefreshResult{RefreshResult::Kind::TimedOut, 0, ""};
-        }
-        pollfd pfd{sock.fd(), POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Failure("poll");
-        }
-        if (ready == 0) {
-            continue;
-        }
-        unsigned char answer[16];
-        const ssize_t n = recv(sock.fd(), answer, sizeof answer, MSG_TRUNC);
-        if (n == 0) {
-            // The agent closed the connection (it stopped) before answering.
-            return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            if (errno == ECONNRESET) {
-                return RefreshResult{RefreshResult::Kind::NoAgent, 0, ""};
-            }
-            return Failure("recv");
-        }
-        if (n == 4 && answer[0] == 2 && answer[1] == 0) {
-            RefreshResult result;
-            result.kind = RefreshResult::Kind::Answered;
-            result.outcome = static_cast<uint16_t>(answer[2] | (answer[3] << 8));
-            return result;
-        }
-    }
+    return AwaitAnswer(sock.fd(), timeout, true);
 }
 
 std::string RefreshOutcomeName(uint16_t outcome) {
