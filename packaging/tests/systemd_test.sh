@@ -57,15 +57,18 @@ fail() {
 }
 
 # --- the root, cached by its package list -------------------------------------------
-packages=systemd,systemd-sysv,dbus,libcurl4,libcjson1,libsqlite3-0,libblkid1,ca-certificates,openssl,init-system-helpers
+# What the packages depend on (dpkg -i installs no dependencies), the TPM
+# helper's libraries among them.
+packages=systemd,systemd-sysv,dbus,libcurl4,libcjson1,libsqlite3-0,libblkid1,libmd0,ca-certificates,openssl,init-system-helpers,libtss2-esys-3.0.2-0,libtss2-mu0,libtss2-rc0,libtss2-tctildr0
 key=$(printf 'bookworm minbase %s\n' "$packages" | sha256sum | cut -c1-16)
 image=$cache/root-$key.tar
 if [ ! -f "$image" ]; then
     mkdir -p "$cache"
     echo "building the container root (once): $image"
-    if ! timeout 900 mmdebstrap --quiet --variant=minbase --include="$packages" bookworm \
+    rm -rf "$image.part"  # what an interrupted build left
+    if ! timeout 900 mmdebstrap --quiet --variant=minbase --format=tar --include="$packages" bookworm \
         "$image.part" http://deb.debian.org/debian >"$work/mmdebstrap.log" 2>&1; then
-        rm -f "$image.part"
+        rm -rf "$image.part"
         tail -5 "$work/mmdebstrap.log"
         skip "mmdebstrap failed (no network to the package archive?)"
     fi
