@@ -100,7 +100,9 @@ void CloudCommunicator::stop() {
     }
     m_cvWakeUp.notify_one();
     // The exchange in progress ends now with a transport failure, and its
-    // callback is still called, instead of the owner waiting for the network.
+    // callback is still called, instead of the owner waiting for the network
+    // or for the device that signs the request.
+    m_cancelSigning.Cancel();
     m_ptrTransport->Abort();
 }
 
@@ -205,7 +207,7 @@ void CloudCommunicator::communicationThread() {
 void CloudCommunicator::exchange(const std::string& url, std::string body,
                                  const RequestSigner& signer, IdentityServiceResponse& response) {
     std::string signature;
-    if (signer && !signer(body, signature)) {
+    if (signer && !signer(body, signature, m_cancelSigning)) {
         // Never sent unbound: the cloud must not see this device without its key.
         response.m_status = VORN_ERROR;
         return;

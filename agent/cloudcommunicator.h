@@ -12,6 +12,7 @@
 
 #include "agent/httptransport.h"
 #include "agent/identityservice.h"
+#include "common/linux/waitcanceller.h"
 #include "common/vornstatus.h"
 
 namespace vorn {
@@ -20,8 +21,11 @@ using IdentityResponseCallback = std::function<void(const IdentityServiceRespons
 
 // Runs on the worker just before a request is sent: may extend the body and
 // returns the value of the signature header. False: the request is not sent
-// and ends as a transport failure (VORN_ERROR); the signer logs why.
-using RequestSigner = std::function<bool(std::string& body, std::string& signatureHeader)>;
+// and ends as a transport failure (VORN_ERROR); the signer logs why. Every
+// wait of the signer polls 'cancel', which Stop throws, so that stopping
+// never waits for the signer's device.
+using RequestSigner = std::function<bool(std::string& body, std::string& signatureHeader,
+                                         const WaitCanceller& cancel)>;
 
 // Holds at most one pending request: a request the worker has not taken yet
 // is replaced by a newer one, and its callback is destroyed without being
@@ -38,9 +42,10 @@ public:
     CloudCommunicator();
     // Starts the worker with the given transport (tests pass a fake).
     explicit CloudCommunicator(std::unique_ptr<IHttpTransport> transport);
-    // Stops and joins the worker. An exchange in progress is aborted (it ends
-    // as a transport failure, VORN_ERROR) and its callback is called; a
-    // request still pending is dropped uncalled.
+    // Stops and joins the worker. An exchange in progress is aborted, its
+    // signing as well (it ends as a transport failure, VORN_ERROR, and
+    // nothing is sent) and its callback is called; a request still pending
+    // is dropped uncalled.
     ~CloudCommunicator();
 
     CloudCommunicator(const CloudCommunicator&) = delete;
@@ -82,6 +87,7 @@ private:
     IdentityResponseCallback m_fnPendingCallback;    // guarded by m_mutex
     RequestSigner m_fnPendingSigner;                 // guarded by m_mutex
     std::unique_ptr<IHttpTransport> m_ptrTransport;  // used by the worker only
+    WaitCanceller m_cancelSigning;                   // thrown by stop()
     std::thread m_worker;
 };
 

@@ -43,9 +43,10 @@ bool DeviceKeyBinding::SignerFor(const CVORNConfig& config, RequestSigner& signe
         m_strTcti = tcti;
         m_nTimeoutSeconds = config.m_nTpmTimeoutSeconds;
     }
-    signer = [keySigner = m_ptrSigner](std::string& body, std::string& signature) {
+    signer = [keySigner = m_ptrSigner](std::string& body, std::string& signature,
+                                       const WaitCanceller& cancel) {
         std::string error;
-        if (!keySigner->SignRequest(body, signature, error)) {
+        if (!keySigner->SignRequest(body, signature, error, &cancel)) {
             VORN_LOG_ERROR("Identity request not sent: it cannot be bound to the device key: %s",
                            EscapeUntrusted(error).c_str());
             return false;

@@ -10,9 +10,13 @@
 
 namespace vorn {
 
+class WaitCanceller;
+
 // One connection to the chip, used by one thread. Destroying it releases
 // everything it loaded into the chip. Every call is bounded in time; a chip
-// that does not answer ends the call with an error.
+// that does not answer ends the call with an error, and so does a wait
+// cancelled through the canceller the session was opened with (the session
+// has then ended: every later call fails at once).
 class IDeviceKeySession {
 public:
     virtual ~IDeviceKeySession() = default;
@@ -37,8 +41,11 @@ public:
     virtual ~IDeviceKeyChip() = default;
     // What the chip is called in log lines (the TPM's TCTI string).
     virtual std::string Name() const = 0;
-    // Null with 'error' when the chip cannot be reached.
-    virtual std::unique_ptr<IDeviceKeySession> Open(std::string& error) = 0;
+    // Null with 'error' when the chip cannot be reached. Every wait of the
+    // session, its opening and closing included, ends as soon as 'cancel'
+    // (may be null: not cancellable) is thrown; it must outlive the session.
+    virtual std::unique_ptr<IDeviceKeySession> Open(const WaitCanceller* cancel,
+                                                    std::string& error) = 0;
 };
 
 }  // namespace vorn

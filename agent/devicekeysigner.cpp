@@ -123,10 +123,11 @@ bool DeviceKeySigner::loadOrCreate(IDeviceKeySession& session, std::string& spki
     return true;
 }
 
-bool DeviceKeySigner::SignRequest(std::string& body, std::string& signature, std::string& error) {
+bool DeviceKeySigner::SignRequest(std::string& body, std::string& signature, std::string& error,
+                                  const WaitCanceller* cancel) {
     const std::string chip = m_ptrChip->Name();
     std::string why;
-    std::unique_ptr<IDeviceKeySession> session = m_ptrChip->Open(why);
+    std::unique_ptr<IDeviceKeySession> session = m_ptrChip->Open(cancel, why);
     std::string spki;
     if (!session || !loadOrCreate(*session, spki, why)) {
         error = "TPM " + chip + ": " + why;

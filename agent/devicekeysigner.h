@@ -12,6 +12,8 @@
 
 namespace vorn {
 
+class WaitCanceller;
+
 // The name of the request header that carries the signature.
 inline constexpr const char* kDeviceSignatureHeader = "X-Vorn-Device-Signature";
 
@@ -33,8 +35,10 @@ public:
     // compact JSON object) and signs its SHA-256. On success 'signature' is
     // the Base64 DER ECDSA signature for kDeviceSignatureHeader. False with
     // 'error' (naming the chip) on any failure; 'body' is then unchanged and
-    // must not be sent.
-    bool SignRequest(std::string& body, std::string& signature, std::string& error);
+    // must not be sent. Every wait on the chip ends as soon as 'cancel' (may
+    // be null) is thrown, and the call then fails.
+    bool SignRequest(std::string& body, std::string& signature, std::string& error,
+                     const WaitCanceller* cancel = nullptr);
 
     // Appends "device_key" {"alg":"ES256","spki":<Base64>} and
     // "device_key_time" (RFC 3339, UTC) as the last members of a compact

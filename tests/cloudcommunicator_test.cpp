@@ -245,14 +245,14 @@ TEST_F(CloudCommunicatorTest, SignerExtendsTheBodyAndAddsItsHeaderOrStopsTheRequ
     ASSERT_EQ(CloudFormatConverter::SerializeRequestData(Request(), document), VORN_OK);
     Receiver receiver;
     SetAnswer({VORN_OK, 200, "", R"({"vorn":"V","vorn_token":"T"})"});
-    ASSERT_EQ(
-        m_communicator->GetIdentity("https://cloud.test/v1/id", Request(), receiver.Callback(),
-                                    [](std::string& body, std::string& signature) {
-                                        body += "+signed";
-                                        signature = "c2ln";
-                                        return true;
-                                    }),
-        VORN_OK);
+    ASSERT_EQ(m_communicator->GetIdentity(
+                  "https://cloud.test/v1/id", Request(), receiver.Callback(),
+                  [](std::string& body, std::string& signature, const WaitCanceller&) {
+                      body += "+signed";
+                      signature = "c2ln";
+                      return true;
+                  }),
+              VORN_OK);
     ASSERT_TRUE(receiver.Wait());
     ASSERT_TRUE(m_shared->lastRequest);
     EXPECT_EQ(m_shared->lastRequest->GetBody(), document + "+signed");
@@ -260,10 +260,10 @@ TEST_F(CloudCommunicatorTest, SignerExtendsTheBodyAndAddsItsHeaderOrStopsTheRequ
               "Content-Type: application/json\r\nX-Vorn-Device-Signature: c2ln\r\n");
 
     // A signer that fails: nothing is sent, the outcome is a transport failure.
-    ASSERT_EQ(
-        m_communicator->GetIdentity("https://cloud.test/v1/id", Request(), receiver.Callback(),
-                                    [](std::string&, std::string&) { return false; }),
-        VORN_OK);
+    ASSERT_EQ(m_communicator->GetIdentity(
+                  "https://cloud.test/v1/id", Request(), receiver.Callback(),
+                  [](std::string&, std::string&, const WaitCanceller&) { return false; }),
+              VORN_OK);
     const auto failed = receiver.Wait(2);
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->m_status, VORN_ERROR);

@@ -1,12 +1,17 @@
 // The device key end to end: the real agent with "device_key": "tpm" and a
 // software TPM per test, against a real vorn-cloud over TLS.
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -205,7 +210,45 @@ TEST_F(DeviceKeyE2E, AClonedImageBecomesADeviceOfItsOwnAndIsFlagged) {
     StopAgent(agent);
 }
 
-TEST_F(DeviceKeyE2E, AStalledTpmEndsInBoundedTimeAndNothingUnboundIsSent) {
+// A TPM that accepts and never answers needs no swtpm: these run wherever
+// the agent and its TPM helper are built.
+class StalledTpmE2E : public DeviceKeyE2E {
+protected:
+    void SetUp() override { ASSERT_FALSE(CloudServiceCertificates().path().empty()); }
+
+    // The pid of a "vorn-tpm" child of 'parent' (running or not reaped yet),
+    // or 0.
+    static pid_t HelperUnder(pid_t parent) {
+        struct CloseDir {
+            void operator()(DIR* dir) const { closedir(dir); }
+        };
+        std::unique_ptr<DIR, CloseDir> proc(opendir("/proc"));
+        while (dirent* entry = proc ? readdir(proc.get()) : nullptr) {
+            if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+                continue;
+            }
+            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            // "pid (comm) state ppid ...": the name may hold spaces, not ')'.
+            const size_t close = line.rfind(')');
+            const size_t open = line.find('(');
+            if (close == std::string::npos || open == std::string::npos) {
+                continue;
+            }
+            std::istringstream rest(line.substr(close + 1));
+            std::string state;
+            long ppid = 0;
+            rest >> state >> ppid;
+            if (ppid == parent && line.substr(open + 1, close - open - 1) == "vorn-tpm") {
+                return static_cast<pid_t>(std::stol(entry->d_name));
+            }
+        }
+        return 0;
+    }
+};
+
+TEST_F(StalledTpmE2E, AStalledTpmEndsInBoundedTimeAndNothingUnboundIsSent) {
     CloudService cloud;
     WriteBusinessData("bid-tpm", "key-tpm", cloud.url());
     SilentTpm silent;
@@ -224,6 +267,33 @@ TEST_F(DeviceKeyE2E, AStalledTpmEndsInBoundedTimeAndNothingUnboundIsSent) {
     EXPECT_EQ(cloud.IdentityRequests(), 0);
     EXPECT_TRUE(StoredVorn().empty());
     StopAgent(agent);
+}
+
+TEST_F(StalledTpmE2E, StoppingDuringTheSigningDoesNotWaitForTheTpm) {
+    CloudService cloud;
+    WriteBusinessData("bid-tpm", "key-tpm", cloud.url());
+    SilentTpm silent;
+    UseTpm(silent.Tcti(), 10);  // the helper's answer would be awaited for 31 s
+    auto agent = StartReady(AgentOptions("workstation"), 20s);
+    pid_t helper = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (helper = HelperUnder(agent->pid())) != 0; }, 10s)) << Log();
+
+    const auto start = std::chrono::steady_clock::now();
+    agent->Signal(SIGTERM);
+    const auto status = agent->Wait(40s);
+    const long long tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+    ASSERT_TRUE(status.has_value()) << Log();
+    EXPECT_EQ(ExitCode(*status), 0) << Log();
+    // Within a second; the margin is for a loaded machine.
+    EXPECT_LT(tookMs, 3000);
+    std::cout << "[ stopped in " << tookMs << " ms ]" << std::endl;
+    // The helper was killed and reaped (left behind, it would still wait on
+    // the TPM under another parent), and the request never left unbound.
+    EXPECT_EQ(kill(helper, 0), -1) << "helper " << helper << " still runs";
+    EXPECT_NE(Log().find("the wait for the TPM was cancelled"), std::string::npos) << Log();
+    EXPECT_EQ(cloud.IdentityRequests(), 0);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/linux/tpm/tpmhelperprotocol.h"
+#include "common/linux/waitcanceller.h"
 
 extern char** environ;
 
@@ -30,15 +31,19 @@ using namespace tpmhelper;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kHelperName = "vorn-tpm";
+constexpr const char* kCancelled = "the wait for the TPM was cancelled: the agent is stopping";
 
 class HelperSession : public IDeviceKeySession {
 public:
-    HelperSession(pid_t pid, int fd, std::chrono::milliseconds answerTimeout)
-        : m_pid(pid), m_fd(fd), m_answerTimeout(answerTimeout) {}
+    HelperSession(pid_t pid, int fd, std::chrono::milliseconds answerTimeout,
+                  const WaitCanceller* cancel)
+        : m_pid(pid), m_fd(fd), m_answerTimeout(answerTimeout), m_pCancel(cancel) {}
 
     ~HelperSession() override {
         // Closing the socket ends the helper's input: it flushes what it
-        // loaded and exits. It gets one answer time to do so, then is killed.
+        // loaded and exits. It gets one answer time to do so, then is killed;
+        // when the wait is cancelled, at once (the resource manager flushes
+        // what a killed helper left in the TPM).
         if (m_fd >= 0) {
             (void)shutdown(m_fd, SHUT_WR);
             std::string ignored;
@@ -152,9 +157,14 @@ private:
             ok = length > 0 && length <= kMaxFrame && readAll(payload, length, deadline, false);
         }
         if (!ok) {
-            error = m_bTimedOut ? "the TPM did not answer within " +
-                                      std::to_string(m_answerTimeout.count()) + " ms"
-                                : "the TPM helper ended without answering";
+            if (m_bCancelled) {
+                error = kCancelled;
+            } else if (m_bTimedOut) {
+                error = "the TPM did not answer within " + std::to_string(m_answerTimeout.count()) +
+                        " ms";
+            } else {
+                error = "the TPM helper ended without answering";
+            }
             end();
             return false;
         }
@@ -168,24 +178,36 @@ private:
     }
 
     // Reads exactly 'count' bytes (or, with 'untilEnd', until the helper
-    // closes its end) before 'deadline'.
+    // closes its end) before 'deadline', unless the wait is cancelled first.
     bool readAll(std::string& out, size_t count, Clock::time_point deadline, bool untilEnd) {
         char buffer[4096];
+        const int cancelFd = m_pCancel != nullptr ? m_pCancel->Fd() : -1;
         while (untilEnd || out.size() < count) {
+            // Checked before the helper's socket: an answer that arrives with
+            // the cancellation is not used, so nothing is signed for a
+            // request that the stopping owner will not send anyway.
+            if (m_pCancel != nullptr && m_pCancel->IsCancelled()) {
+                m_bCancelled = true;
+                return false;
+            }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 m_bTimedOut = true;
                 return false;
             }
-            pollfd pfd{m_fd, POLLIN, 0};
-            const int ready =
-                poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+            long long sliceMs = std::min<long long>(left.count(), INT_MAX);
+            if (m_pCancel != nullptr && cancelFd < 0) {
+                sliceMs = std::min<long long>(sliceMs, WaitCanceller::kFallbackSliceMs);
+            }
+            // A negative descriptor is ignored by poll.
+            pollfd pfds[2] = {{m_fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+            const int ready = poll(pfds, 2, static_cast<int>(sliceMs));
             if (ready < 0 && errno == EINTR) {
                 continue;
             }
-            if (ready <= 0) {
-                continue;  // the deadline check above ends it
+            if (ready <= 0 || pfds[0].revents == 0) {
+                continue;  // the checks above end it
             }
             const size_t want =
                 untilEnd ? sizeof buffer : std::min(sizeof buffer, count - out.size());
@@ -221,7 +243,9 @@ private:
     pid_t m_pid;
     int m_fd;
     std::chrono::milliseconds m_answerTimeout;
+    const WaitCanceller* m_pCancel;  // may be null; outlives the session
     bool m_bTimedOut = false;
+    bool m_bCancelled = false;
 };
 
 class TpmChip : public IDeviceKeyChip {
@@ -231,7 +255,12 @@ public:
 
     std::string Name() const override { return m_strTcti; }
 
-    std::unique_ptr<IDeviceKeySession> Open(std::string& error) override {
+    std::unique_ptr<IDeviceKeySession> Open(const WaitCanceller* cancel,
+                                            std::string& error) override {
+        if (cancel != nullptr && cancel->IsCancelled()) {
+            error = kCancelled;
+            return nullptr;
+        }
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
             error = std::string("cannot make a socket for the TPM helper: ") + std::strerror(errno);
@@ -262,7 +291,7 @@ public:
         // Opening makes the primary key as well: one command wait, with the
         // connection and the set-up around it.
         auto session = std::make_unique<HelperSession>(
-            pid, fds[0], std::chrono::milliseconds(3LL * m_nTimeoutMs + 1000));
+            pid, fds[0], std::chrono::milliseconds(3LL * m_nTimeoutMs + 1000), cancel);
         if (!session->Started(error)) {
             return nullptr;
         }

@@ -3,7 +3,8 @@
 // software stack, started when the session opens and ended when it closes.
 // Every answer is awaited for a bounded time; a helper that does not answer
 // in time (a TPM that has stopped responding) is killed and reaped, so no
-// wait on the TPM outlasts the bound and nothing is left running.
+// wait on the TPM outlasts the bound and nothing is left running. A session's
+// canceller ends its wait at once in the same way, for an owner that stops.
 #pragma once
 
 #include <memory>
