@@ -286,7 +286,9 @@ TEST_F(FaultTest, KilledAtRandomInstantsTheStoreStaysWhole) {
     ASSERT_NE(cloud.port(), 0);
     PointAt(cloud.port());
     std::mt19937 random(7u);
-    std::uniform_int_distribution<int> delayMs(0, 150);
+    // A sanitized agent takes longer to its first store write; with the
+    // plain range its kills could all land before any write.
+    std::uniform_int_distribution<int> delayMs(0, kSanitized ? 400 : 150);
     std::string vorn, instanceKey;
     int complete = 0;
     for (int i = 0; i < kKills; ++i) {
