@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "agent/devicekeysigner.h"
+
 namespace vorn::cloud {
 
 namespace {
@@ -43,21 +45,6 @@ bool DecodeBase64(const std::string& text, std::string& out) {
     }
     out.assign(reinterpret_cast<const char*>(bytes.data()), length);
     return true;
-}
-
-std::string HexSha256(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-        return {};
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
-    }
-    return hex;
 }
 
 DeviceKeyCheck Fail(DeviceKeyCheck::Result result, const char* why) {
@@ -184,7 +171,7 @@ DeviceKeyCheck CheckDeviceKey(const cJSON* root, const std::string& body,
     }
     DeviceKeyCheck check;
     check.m_eResult = DeviceKeyCheck::kValid;
-    check.m_strFingerprint = HexSha256(spki);
+    check.m_strFingerprint = DeviceKeyFingerprint(spki);
     return check;
 }
 
