@@ -20,7 +20,9 @@ namespace {
 
 constexpr const char* kSwtpm = "/usr/bin/swtpm";
 
-bool PortFree(int port) {
+// Binds (to see the port free) or connects (to see it served) a TCP socket
+// on 127.0.0.1:'port'.
+bool LoopbackTcp(int port, bool connectTo) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
@@ -29,23 +31,19 @@ bool PortFree(int port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const auto* where = reinterpret_cast<sockaddr*>(&address);
+    const bool ok =
+        (connectTo ? connect(fd, where, sizeof address) : bind(fd, where, sizeof address)) == 0;
     close(fd);
-    return free;
+    return ok;
+}
+
+bool PortFree(int port) {
+    return LoopbackTcp(port, false);
 }
 
 bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
+    return LoopbackTcp(port, true);
 }
 
 }  // namespace
