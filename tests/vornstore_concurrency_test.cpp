@@ -4,7 +4,6 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@ namespace vorn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using test::InodeOf;
 using test::ReadFile;
 using test::TempDir;
 
@@ -197,12 +197,6 @@ TEST(StoreConcurrencyTest, TwoThreadsWithTheirOwnBackEndsExcludeEachOther) {
     EXPECT_EQ(std::to_string(writesTwo), final->at("two"));
 }
 
-// Every write replaces the store file, so a new inode means a finished write.
-ino_t InodeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 TEST(StoreConcurrencyTest, WriterKilledAtAnyInstantLeavesOldOrNewAnswer) {
     TempDir dir;
     const std::string path = dir.file("vornstore.json");
@@ -238,7 +232,8 @@ TEST(StoreConcurrencyTest, WriterKilledAtAnyInstantLeavesOldOrNewAnswer) {
         }
         // A slow start (a loaded machine, a sanitizer) can take longer than
         // the whole delay range, and then no kill would land after a write.
-        // Every fourth writer is first seen to replace the file once, so the
+        // Every fourth writer is first seen to replace the file once (a new
+        // inode: every write replaces it), so the
         // kills also reach the later writes, whatever the machine's speed.
         if (iterations % 4 == 3) {
             const auto waitEnd = Clock::now() + std::chrono::seconds(5);

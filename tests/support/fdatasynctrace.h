@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testsupport.h"
+
 namespace vorn::test {
 
 struct SyncRecord {
@@ -22,11 +24,6 @@ struct SyncRecord {
 
 inline std::mutex g_syncMutex;
 inline std::vector<SyncRecord> g_syncs;  // guarded by g_syncMutex
-
-inline ino_t InodeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
 
 // The sizes 'inode' had at each of its flushes, in order.
 inline std::vector<off_t> SyncedSizes(ino_t inode) {

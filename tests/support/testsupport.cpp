@@ -55,6 +55,11 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+ino_t InodeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
 size_t LogMark() {
     return ReadFile(TestLogPath()).size();
 }

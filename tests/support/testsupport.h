@@ -32,6 +32,9 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
+// The inode 'path' names now; 0 when there is none. A file replaced by a
+// rename has a new one.
+ino_t InodeOf(const std::string& path);
 
 // The log file every test binary writes to (created by the test main).
 std::string TestLogPath();
